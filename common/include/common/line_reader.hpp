@@ -1,0 +1,45 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace common {
+
+// Reads text lines from a file descriptor without ever holding more than `maxLineBytes` of one
+// line: commands are a few bytes long, so a longer line is reported as overlong and its bytes are
+// dropped instead of growing memory without bound.
+class LineReader {
+public:
+    static constexpr size_t kDefaultMaxLineBytes = 64 * 1024;
+
+    struct Line {
+        std::string text;       // without its terminator ("\n" or "\r\n")
+        bool overlong = false;  // the line was longer than the limit; `text` is empty
+    };
+
+    explicit LineReader(int fd, size_t maxLineBytes = kDefaultMaxLineBytes);
+
+    // The next line, or none at end of input (or a read error). A last line without a terminator
+    // is still a line.
+    std::optional<Line> next();
+
+private:
+    bool fill();  // replaces the buffer with the next bytes; false at end of input
+
+    int fd_;
+    size_t maxLineBytes_;
+    std::vector<char> buffer_;
+    size_t begin_ = 0;
+    size_t end_ = 0;
+    bool eof_ = false;
+};
+
+// Lower-cases text as full Unicode case mapping does for every character that can lower-case into
+// ASCII letters (A-Z, KELVIN SIGN, LATIN CAPITAL I WITH DOT ABOVE); every other character is kept.
+// Command words are ASCII, so comparing this result with them gives exactly the answer that
+// comparing a fully lower-cased line would.
+std::string lowercaseForCommandMatch(const std::string& text);
+
+}  // namespace common

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "common/background_task.hpp"
+
+namespace common {
+
+// Calls a handler on a thread of its own at fixed deadlines: the first at once, then every
+// `interval` after the first. Deadlines missed while the handler ran late are dropped, not
+// caught up in a burst.
+class RepeatingTimer {
+public:
+    RepeatingTimer(std::chrono::nanoseconds interval, std::function<void()> handler,
+                   QualityOfService quality = QualityOfService::defaultClass);
+    // Stops the timer; see stop().
+    ~RepeatingTimer();
+    RepeatingTimer(const RepeatingTimer&) = delete;
+    RepeatingTimer& operator=(const RepeatingTimer&) = delete;
+
+    // No handler call starts after stop() returns; a call in progress on another thread is waited for.
+    void stop();
+
+private:
+    void run();
+
+    std::chrono::nanoseconds interval_;
+    std::function<void()> handler_;
+    QualityOfService quality_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    std::thread thread_;
+};
+
+}  // namespace common

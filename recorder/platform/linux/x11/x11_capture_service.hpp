@@ -1,0 +1,16 @@
+#pragma once
+
+#include <memory>
+
+#include "recorder/platform/capture_service.hpp"
+
+namespace recorder::linux_backend {
+
+// Displays from RandR monitors, windows from EWMH, streams grabbing with MIT-SHM, audio from the
+// sound server. Connects to the X display named by DISPLAY when first used.
+std::shared_ptr<platform::CaptureService> makeX11CaptureService();
+
+// True when the X display named by DISPLAY can be opened and offers MIT-SHM.
+bool x11DisplayUsable();
+
+}  // namespace recorder::linux_backend

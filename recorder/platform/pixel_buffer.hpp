@@ -1,0 +1,77 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "common/error.hpp"
+
+namespace recorder::platform {
+
+// Four-character pixel format codes, as the capture and writer services name them.
+inline constexpr uint32_t kPixelFormat420v = 875704438;   // '420v': NV12, video range
+inline constexpr uint32_t kPixelFormatBGRA = 1111970369;  // 'BGRA': 8-bit B, G, R, A; first row at the top
+
+// An image in memory. Planes are laid out top row first. The buffer does not own its memory
+// directly: `storage` keeps whatever holds the pixels alive (a heap block, a shared-memory
+// segment, a pool slot) for as long as any holder of the buffer needs them.
+class PixelBuffer {
+public:
+    struct Plane {
+        uint8_t* data = nullptr;
+        int stride = 0;  // bytes from one row to the next
+        int width = 0;   // in samples of this plane
+        int height = 0;  // in rows of this plane
+    };
+
+    PixelBuffer(uint32_t pixelFormat, int width, int height, std::vector<Plane> planes,
+                std::shared_ptr<void> storage);
+
+    // A buffer with its own heap memory, tightly packed.
+    static std::shared_ptr<PixelBuffer> allocate(uint32_t pixelFormat, int width, int height);
+
+    uint32_t pixelFormat() const { return pixelFormat_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    size_t planeCount() const { return planes_.size(); }
+    const Plane& plane(size_t index) const { return planes_.at(index); }
+
+private:
+    uint32_t pixelFormat_;
+    int width_;
+    int height_;
+    std::vector<Plane> planes_;
+    std::shared_ptr<void> storage_;
+};
+
+// Recycles buffers of one format and size. A buffer goes back to the pool when its last holder
+// releases it, so a pool of N buffers bounds the frames in flight to N when `maximumBuffers` is set.
+class PixelBufferPool : public std::enable_shared_from_this<PixelBufferPool> {
+public:
+    static std::shared_ptr<PixelBufferPool> make(uint32_t pixelFormat, int width, int height,
+                                                 size_t maximumBuffers = 0 /* no limit */);
+
+    uint32_t pixelFormat() const { return pixelFormat_; }
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+    // A free buffer, or an error when `maximumBuffers` are all in use.
+    common::Result<std::shared_ptr<PixelBuffer>> createPixelBuffer();
+
+private:
+    PixelBufferPool(uint32_t pixelFormat, int width, int height, size_t maximumBuffers);
+    void recycle(std::shared_ptr<PixelBuffer> buffer);
+
+    uint32_t pixelFormat_;
+    int width_;
+    int height_;
+    size_t maximumBuffers_;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<PixelBuffer>> free_;
+    size_t outstanding_ = 0;
+};
+
+}  // namespace recorder::platform

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <memory>
+
+#include "recorder/platform/capture_service.hpp"
+#include "recorder/platform/image_context.hpp"
+#include "recorder/platform/media_writer.hpp"
+#include "recorder/platform/system_services.hpp"
+
+namespace recorder::platform {
+
+// Every service the recorder uses. `main` fills it with the Linux backends; tests with fakes.
+struct Platform {
+    std::shared_ptr<CaptureService> capture;
+    std::shared_ptr<MediaWriterService> writer;
+    std::shared_ptr<ImageContext> imageContext;
+    std::shared_ptr<PermissionService> permissions;
+    std::shared_ptr<CaptureDeviceService> devices;
+};
+
+}  // namespace recorder::platform
