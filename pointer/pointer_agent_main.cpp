@@ -1,12 +1,15 @@
-#include <iostream>
 #include <string>
+#include <unistd.h>
+#include <vector>
 
-#include "common/line_reader.hpp"
+#include "common/output_lines.hpp"
+#include "pointer/agent_options.hpp"
+#include "pointer/platform/linux/linux_platform.hpp"
+#include "pointer/pointer_agent.hpp"
 
-int main() {
-    common::LineReader reader(0);
-    while (auto line = reader.next()) {
-        if (!line->overlong && common::lowercaseForCommandMatch(line->text) == "stop") break;
-    }
-    return 0;
+int main(int argc, char** argv) {
+    const auto options = pointer::parseAgentOptions(std::vector<std::string>(argv + 1, argv + argc));
+    common::StdioLineSink sink;
+    auto platform = pointer::platform::linux_x11::openLinuxPlatform();
+    return pointer::runPointerAgent(options, platform, sink, STDIN_FILENO);
 }

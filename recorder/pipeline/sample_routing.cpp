@@ -1,1 +1,119 @@
-// placeholder
+#include <thread>
+
+#include "recorder/control/tuning.hpp"
+#include "recorder/engine/screen_capture_recorder.hpp"
+
+namespace recorder {
+namespace {
+
+using common::MediaTime;
+
+// Only frames the capture service marks complete carry a new picture worth writing.
+bool hasCompleteFrameStatus(const platform::SampleBuffer& sample) {
+    const auto& attachments = sample.sampleAttachments();
+    if (!attachments || attachments->empty()) return false;
+    const auto& first = attachments->front();
+    if (first.empty()) return false;
+    const auto status = first.find(platform::kFrameInfoStatusKey);
+    if (status == first.end()) return false;
+    const auto* value = std::get_if<int64_t>(&status->second);
+    return value && *value == static_cast<int64_t>(platform::FrameStatus::complete);
+}
+
+bool isPositive(const MediaTime& time) { return time.isValid() && common::compare(time, MediaTime::zero()) > 0; }
+
+}  // namespace
+
+void ScreenCaptureRecorder::streamDidOutputSampleBuffer(platform::CaptureStream&,
+                                                        std::shared_ptr<platform::SampleBuffer> sample,
+                                                        int outputType) {
+    if (!sessionStarted) return;
+    if (!sample || !sample->isValid()) return;
+    if (!isRecording) return;
+    if (isPaused) return;
+
+    const MediaTime presentationTime = sample->presentationTimeStamp();
+    const bool isScreen = outputType == static_cast<int>(platform::StreamOutputType::screen);
+
+    if (pendingResumeAdjustment) {
+        if (!isScreen) return;
+        if (!pauseStartedHostTime) return;
+        const MediaTime delta = presentationTime - *pauseStartedHostTime;
+        if (common::compare(delta, MediaTime::zero()) > 0) accumulatedPausedDuration = accumulatedPausedDuration + delta;
+        pauseStartedHostTime.reset();
+        pendingResumeAdjustment = false;
+    }
+
+    if (isScreen && firstSampleTime == MediaTime::zero()) firstSampleTime = presentationTime;
+    if (firstSampleTime == MediaTime::zero()) return;
+
+    MediaTime outputTime = (presentationTime - firstSampleTime) - accumulatedPausedDuration;
+    if (!(common::compare(outputTime, MediaTime::zero()) >= 0)) outputTime = MediaTime::zero();
+
+    switch (outputType) {
+        case static_cast<int>(platform::StreamOutputType::screen): routeVideoSample(sample, outputTime); break;
+        case static_cast<int>(platform::StreamOutputType::audio): routeSystemAudioSample(sample, outputTime); break;
+        case static_cast<int>(platform::StreamOutputType::microphone):
+            routeMicrophoneSample(sample, outputTime);
+            break;
+        default: break;
+    }
+}
+
+void ScreenCaptureRecorder::routeVideoSample(const std::shared_ptr<platform::SampleBuffer>& sample,
+                                             const MediaTime& outputTime) {
+    if (frameCount > 0 && common::compare(outputTime, lastVideoPresentationTime) <= 0) return;
+    if (!hasCompleteFrameStatus(*sample)) return;
+    if (!videoInput || !assetWriter) return;
+    if (assetWriter->status() != platform::WriterStatus::writing) return;
+    if (!videoInput->isReadyForMoreMediaData()) return;
+
+    lastSampleBuffer = sample;
+
+    bool appended = false;
+    if (videoPixelBufferAdaptor) {
+        appended = appendCroppedVideoFrame(sample, outputTime);
+    } else {
+        const platform::SampleTimingInfo timing{sample->duration(), outputTime, sample->decodeTimeStamp()};
+        auto copy = sample->copyWithNewTiming(timing);
+        if (!copy) return;
+        appended = videoInput->appendSampleBuffer(copy.value());
+    }
+    if (!appended) return;
+
+    lastVideoPresentationTime = outputTime;
+    lastVideoDuration = sample->duration();
+    frameCount += 1;
+    if (frameCount == 1) lines_.out("Recording started");
+}
+
+void ScreenCaptureRecorder::streamDidStopWithError(platform::CaptureStream&, const common::Error& error) {
+    lines_.err("Error: " + error.description());
+}
+
+MediaTime ScreenCaptureRecorder::frameDuration(const std::shared_ptr<platform::SampleBuffer>& sample) const {
+    if (sample && isPositive(sample->duration())) return sample->duration();
+    if (isPositive(lastVideoDuration)) return lastVideoDuration;
+    return MediaTime::make(1, static_cast<int32_t>(targetCaptureFPS));
+}
+
+bool ScreenCaptureRecorder::waitUntilReady(platform::WriterInput& input, platform::AssetWriter* writer,
+                                           const common::TaskContext* waitingTask) const {
+    if (!writer) return false;
+    if (writer->status() != platform::WriterStatus::writing) return false;
+    if (input.isReadyForMoreMediaData()) return true;
+    const std::chrono::nanoseconds interval(writerReadinessPollInterval);
+    for (int64_t remaining = writerReadinessPollAttempts; remaining > 0;) {
+        if (waitingTask) {
+            if (!waitingTask->sleepFor(interval)) return false;
+        } else {
+            std::this_thread::sleep_for(interval);
+        }
+        if (writer->status() != platform::WriterStatus::writing) return false;
+        remaining -= 1;
+        if (input.isReadyForMoreMediaData()) return true;
+    }
+    return false;
+}
+
+}  // namespace recorder

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
 #include <memory>
+
+#include "common/host_clock.hpp"
 
 #include "recorder/platform/capture_service.hpp"
 #include "recorder/platform/image_context.hpp"
@@ -16,6 +19,8 @@ struct Platform {
     std::shared_ptr<ImageContext> imageContext;
     std::shared_ptr<PermissionService> permissions;
     std::shared_ptr<CaptureDeviceService> devices;
+    // The clock captured samples are stamped on.
+    std::function<common::MediaTime()> hostClock = common::hostTimeNow;
 };
 
 }  // namespace recorder::platform

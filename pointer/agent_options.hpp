@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace pointer {
+
+struct AgentOptions {
+    bool exportImages = false;  // "--export-images": print the cursor images and exit
+    bool pollButtons = false;   // "--poll-buttons": count button events instead of tapping them
+};
+
+// Options are matched as whole arguments anywhere on the line; anything else is ignored.
+AgentOptions parseAgentOptions(const std::vector<std::string>& arguments);
+
+}  // namespace pointer

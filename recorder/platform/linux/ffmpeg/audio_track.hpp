@@ -1,0 +1,61 @@
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "common/error.hpp"
+#include "common/media_time.hpp"
+#include "recorder/platform/linux/ffmpeg/av_handles.hpp"
+#include "recorder/platform/linux/ffmpeg/movie_duration_patch.hpp"
+#include "recorder/platform/media_writer.hpp"
+
+struct AVAudioFifo;
+
+namespace recorder::linux_backend {
+
+// An AAC track placed by presentation time: buffers land where their times say, a gap is
+// filled with silence and an overlap is trimmed, so the track never drifts from the timeline
+// however the source delivers. Runs on the writer's encoding thread only.
+class AudioTrack {
+public:
+    static common::Result<std::unique_ptr<AudioTrack>> open(AVFormatContext* muxer,
+                                                            const platform::AudioSettings& settings);
+    ~AudioTrack();
+    AudioTrack(const AudioTrack&) = delete;
+    AudioTrack& operator=(const AudioTrack&) = delete;
+
+    // Places and encodes one buffer of interleaved float samples that starts at `time`.
+    common::Status append(const platform::AudioData& audio, const common::MediaTime& time,
+                          const std::optional<common::MediaTime>& sessionEnd);
+    // Writes the encoded packets that end at or before `horizonSeconds`; later ones wait, since
+    // the session might still end before them.
+    common::Status release(double horizonSeconds);
+    // Fills silence up to the session end (when given), drains the encoder and writes every
+    // packet that starts before the end, the last one cut to it.
+    common::Status finish(const std::optional<common::MediaTime>& sessionEnd);
+
+    TrackDuration duration() const;
+
+private:
+    AudioTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder, AVAudioFifo* fifo);
+    int64_t toSamples(const common::MediaTime& time) const;
+    common::Status push(const float* interleaved, int channels, int64_t frames);
+    common::Status pushSilence(int64_t frames);
+    common::Status encodeFullFrames(bool includePartial);
+    common::Status drainPackets();
+    common::Status writePacket(av::Packet packet);
+
+    AVFormatContext* muxer_;
+    AVStream* stream_;
+    av::CodecContext encoder_;
+    AVAudioFifo* fifo_;
+    int64_t placedSamples_ = 0;   // timeline position of the next sample to place
+    int64_t encodedSamples_ = 0;  // samples handed to the encoder so far
+    std::optional<int64_t> endSamples_;
+    std::deque<av::Packet> pending_;  // encoded, not yet known to lie within the session
+    std::optional<int64_t> firstWrittenPts_;
+    int64_t writtenEnd_ = 0;
+};
+
+}  // namespace recorder::linux_backend

@@ -1,0 +1,33 @@
+#include "recorder/platform/linux/x11/frame_pixels.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+namespace recorder::linux_backend::x11 {
+
+void copyBGRXToOpaqueBGRA(const uint8_t* source, int sourceStride, uint8_t* destination, int destinationStride,
+                          int width, int height) {
+    for (int row = 0; row < height; ++row) {
+        const uint8_t* from = source + static_cast<std::ptrdiff_t>(row) * sourceStride;
+        uint8_t* to = destination + static_cast<std::ptrdiff_t>(row) * destinationStride;
+        // Word at a time through memcpy: the compiler turns this into vector moves and ORs.
+        for (int column = 0; column < width; ++column) {
+            uint32_t pixel;
+            std::memcpy(&pixel, from + column * 4, 4);
+            pixel |= 0xFF000000u;
+            std::memcpy(to + column * 4, &pixel, 4);
+        }
+    }
+}
+
+void fillRect(uint8_t* image, int stride, int imageWidth, int imageHeight, const PixelRect& rect, uint32_t bgraPixel) {
+    const PixelRect clipped = intersect(rect, PixelRect{0, 0, imageWidth, imageHeight});
+    if (clipped.isEmpty()) return;
+    for (int row = clipped.y; row < clipped.bottom(); ++row) {
+        uint8_t* line = image + static_cast<std::ptrdiff_t>(row) * stride + static_cast<std::ptrdiff_t>(clipped.x) * 4;
+        for (int column = 0; column < clipped.width; ++column) std::memcpy(line + column * 4, &bgraPixel, 4);
+    }
+}
+
+}  // namespace recorder::linux_backend::x11

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/rect.hpp"
+#include "recorder/platform/shareable_content.hpp"
+
+namespace recorder::linux_backend::x11 {
+
+// What the server says about one client window, before any choice is made.
+struct ClientWindowFacts {
+    uint32_t id = 0;
+    common::Rect frame;  // the client area in root coordinates, without decorations
+    bool viewable = false;  // mapped, and every ancestor mapped
+    bool hidden = false;    // _NET_WM_STATE_HIDDEN (minimised, or on another desktop)
+    bool desktop = false;   // _NET_WM_WINDOW_TYPE_DESKTOP
+    std::optional<int32_t> pid;
+};
+
+struct WindowSelection {
+    std::vector<platform::Window> windows;  // topmost first
+    std::vector<platform::Application> applications;  // distinct process ids, in window order
+};
+
+// The shareable windows and their applications, from client windows listed bottom to top.
+// "On screen" means viewable and not hidden.
+WindowSelection selectShareableWindows(const std::vector<ClientWindowFacts>& bottomToTop,
+                                       bool excludingDesktopWindows, bool onScreenWindowsOnly);
+
+}  // namespace recorder::linux_backend::x11

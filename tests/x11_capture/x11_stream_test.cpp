@@ -1,0 +1,352 @@
+// Capture streams on a real X server: frames, pacing, idle frames, bounded buffers, exclusion,
+// display changes and a server that goes away.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "common/host_clock.hpp"
+#include "common/serial_queue.hpp"
+#include "recorder/platform/linux/x11/x11_capture_service.hpp"
+#include "recorder/platform/linux/x11/x11_capture_stream.hpp"
+#include "tests/support/desktop/test_programs.hpp"
+#include "tests/x11_capture/capture_test_support.hpp"
+
+namespace x11test {
+namespace {
+
+using recorder::platform::CaptureStream;
+using recorder::platform::ContentFilter;
+using recorder::platform::kPixelFormat420v;
+using recorder::platform::kPixelFormatBGRA;
+using recorder::platform::SampleBuffer;
+using recorder::platform::StreamConfiguration;
+using recorder::platform::StreamOutputType;
+
+StreamConfiguration configuration(uint32_t pixelFormat, int queueDepth = 6) {
+    StreamConfiguration config;
+    config.minimumFrameInterval = common::MediaTime::make(1, 60);
+    config.queueDepth = queueDepth;
+    config.pixelFormat = pixelFormat;
+    config.showsCursor = false;
+    return config;
+}
+
+class CaptureStreamTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (stream) {
+            EXPECT_FALSE(stream->stopCapture().has_value());
+        }
+    }
+
+    void startDesktopWith(const testsupport::DesktopOptions& options = {}) {
+        desktop = startDesktop(options);
+        service = recorder::linux_backend::makeX11CaptureService();
+    }
+
+    recorder::platform::Display displayAt(double x) {
+        auto content = service->shareableContent(false, true);
+        EXPECT_TRUE(content.ok());
+        for (const auto& display : content->displays) {
+            if (display.frame.minX() <= x && x < display.frame.maxX()) return display;
+        }
+        ADD_FAILURE() << "no display at x " << x;
+        return {};
+    }
+
+    recorder::platform::Window listedWindow(uint32_t id) {
+        std::optional<recorder::platform::Window> found;
+        EXPECT_TRUE(pollUntil(
+            [&] {
+                auto content = service->shareableContent(false, true);
+                if (content.ok()) found = findWindow(content.value(), id);
+                return found.has_value();
+            },
+            5s));
+        return found.value_or(recorder::platform::Window{});
+    }
+
+    void startStream(const ContentFilter& filter, const StreamConfiguration& config) {
+        auto made = service->makeStream(filter, config, delegate);
+        ASSERT_TRUE(made.ok()) << made.error().message;
+        stream = std::move(made).value();
+        ASSERT_FALSE(stream->addStreamOutput(collector, StreamOutputType::screen, queue).has_value());
+        auto started = stream->startCapture();
+        ASSERT_FALSE(started.has_value()) << started->message;
+    }
+
+    recorder::linux_backend::x11::FrameGrabberStatistics statistics() {
+        auto* x11Stream = dynamic_cast<recorder::linux_backend::x11::X11CaptureStream*>(stream.get());
+        return x11Stream->frameStatistics().value();
+    }
+
+    std::unique_ptr<testsupport::TestDesktop> desktop;
+    std::shared_ptr<recorder::platform::CaptureService> service;
+    common::SerialQueue queue{"x11test.samples"};
+    std::shared_ptr<FrameCollector> collector = std::make_shared<FrameCollector>();
+    std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+    std::shared_ptr<CaptureStream> stream;
+};
+
+constexpr uint32_t kGreen = 0x30A050;
+
+TEST_F(CaptureStreamTest, BGRAFramesShowTheWindowWhereItIsAndArriveAtTheFrameRate) {
+    startDesktopWith();
+    auto window = TestWindow::open(*desktop, 200, 150, 320, 240, "30A050");
+    const auto frame = listedWindow(window->id()).frame;
+    const common::MediaTime before = common::hostTimeNow();
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormatBGRA));
+
+    auto first = collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s);
+    ASSERT_TRUE(first);
+    const auto& image = first->imageBuffer();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->pixelFormat(), kPixelFormatBGRA);
+    EXPECT_EQ(image->width(), 1920);
+    EXPECT_EQ(image->height(), 1080);
+    const int left = static_cast<int>(frame.x), top = static_cast<int>(frame.y);
+    for (auto [x, y] : {std::pair{left, top}, std::pair{left + 319, top + 239}, std::pair{left + 160, top + 120}}) {
+        const Bgra pixel = bgraAt(*image, x, y);
+        EXPECT_TRUE(bgraIs(pixel, kGreen, 0)) << "at " << x << "," << y << ": " << int(pixel.r) << " " << int(pixel.g)
+                                              << " " << int(pixel.b);
+        EXPECT_EQ(pixel.a, 255);
+    }
+    EXPECT_FALSE(bgraIs(bgraAt(*image, left + 320, top + 120), kGreen, 0));  // just right of the window
+    EXPECT_EQ(first->duration(), common::MediaTime::make(1, 60));
+    EXPECT_FALSE(first->decodeTimeStamp().isValid());
+    EXPECT_GE(first->presentationTimeStamp(), before);
+    EXPECT_LE(first->presentationTimeStamp(), common::hostTimeNow());
+
+    // Complete and idle frames together come at the configured rate, with rising host times.
+    const size_t startIndex = collector->timeline().size();
+    std::this_thread::sleep_for(2s);  // the span being measured, not a wait for readiness
+    const auto timeline = collector->timeline();
+    const size_t delivered = timeline.size() - startIndex;
+    EXPECT_GE(delivered, 105u);
+    EXPECT_LE(delivered, 122u);
+    for (size_t i = startIndex + 1; i < timeline.size(); ++i) {
+        EXPECT_GT(timeline[i].time, timeline[i - 1].time);
+    }
+}
+
+TEST_F(CaptureStreamTest, NV12FramesCarryTheWindowsColourInVideoRangeBT709) {
+    startDesktopWith();
+    auto window = TestWindow::open(*desktop, 101, 77, 200, 100, "30A050");
+    auto red = TestWindow::open(*desktop, 600, 400, 100, 100, "FF0000");
+    const auto greenFrame = listedWindow(window->id()).frame;
+    const auto redFrame = listedWindow(red->id()).frame;
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormat420v));
+    auto frame = collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s);
+    ASSERT_TRUE(frame);
+    const auto& image = *frame->imageBuffer();
+    EXPECT_EQ(image.pixelFormat(), kPixelFormat420v);
+    ASSERT_EQ(image.planeCount(), 2u);
+    const Yuv green = nv12At(image, static_cast<int>(greenFrame.midX()), static_cast<int>(greenFrame.midY()));
+    EXPECT_TRUE(yuvIs(green, expectedYuv(kGreen))) << green.y << " " << green.u << " " << green.v;
+    const Yuv redPixel = nv12At(image, static_cast<int>(redFrame.midX()), static_cast<int>(redFrame.midY()));
+    EXPECT_TRUE(yuvIs(redPixel, expectedYuv(0xFF0000))) << redPixel.y << " " << redPixel.u << " " << redPixel.v;
+}
+
+TEST_F(CaptureStreamTest, AStaticScreenGivesIdleFramesUntilSomethingChanges) {
+    startDesktopWith();
+    auto window = TestWindow::open(*desktop, 300, 300, 200, 200, "30A050");
+    const auto frame = listedWindow(window->id()).frame;
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormatBGRA));
+    ASSERT_TRUE(collector->waitUntil([](const auto& c) { return c.complete >= 1 && c.idle >= 30; }, 5s));
+    // After the first frame nothing moved: the frames since are idle, without a picture.
+    const auto counts = collector->counts();
+    EXPECT_LE(counts.complete, 2);
+    for (const auto& record : collector->timeline()) {
+        if (record.status == 1) {
+            EXPECT_FALSE(record.hasImage);
+        }
+    }
+    EXPECT_EQ(counts.other, 0);
+
+    window->command("color FF0000");
+    auto changed = collector->waitForFrameShowing(
+        [&](const SampleBuffer& sample) {
+            return bgraIs(bgraAt(*sample.imageBuffer(), static_cast<int>(frame.midX()), static_cast<int>(frame.midY())),
+                          0xFF0000);
+        },
+        2s);
+    EXPECT_TRUE(changed);
+    const int completeAfterChange = collector->counts().complete;
+    ASSERT_TRUE(collector->waitUntil([&](const auto& c) { return c.idle >= counts.idle + 30; }, 5s));
+    EXPECT_LE(collector->counts().complete, completeAfterChange + 1);
+}
+
+TEST_F(CaptureStreamTest, AChangeOnAnotherMonitorDoesNotMakeACompleteFrame) {
+    testsupport::DesktopOptions options;
+    options.screenWidth = 3840;
+    options.monitors = {{"DISP1", 0, 0, 1920, 1080}, {"DISP2", 1920, 0, 1920, 1080}};
+    startDesktopWith(options);
+    auto elsewhere = TestWindow::open(*desktop, 2200, 200, 200, 200, "30A050");
+    listedWindow(elsewhere->id());
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormatBGRA));
+    ASSERT_TRUE(collector->waitUntil([](const auto& c) { return c.complete >= 1 && c.idle >= 10; }, 5s));
+    const int complete = collector->counts().complete;
+    for (const char* colour : {"FF0000", "0000FF", "FFFF00"}) elsewhere->command(std::string("color ") + colour);
+    const int idle = collector->counts().idle;
+    ASSERT_TRUE(collector->waitUntil([&](const auto& c) { return c.idle >= idle + 20; }, 5s));
+    EXPECT_EQ(collector->counts().complete, complete);
+}
+
+TEST_F(CaptureStreamTest, AConsumerHoldingEveryBufferMakesFramesBeSkippedNotQueued) {
+    startDesktopWith();
+    auto moving = testsupport::ChildProcess::spawn(
+        {testsupport::testProgramPath("moving-picture"), "--width", "640", "--height", "360", "--x", "0", "--y", "0"},
+        desktop->environment());
+    ASSERT_TRUE(moving->readStdoutLine(10s).value_or("").rfind("READY", 0) == 0);
+    collector->holdFrames(true);
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormatBGRA, 2));
+    ASSERT_TRUE(collector->waitUntil([](const auto& c) { return c.complete >= 2; }, 5s));
+    ASSERT_TRUE(pollUntil([&] { return statistics().skippedFrames >= 20; }, 5s));
+    EXPECT_EQ(collector->counts().complete, 2);  // never more frames in flight than the queue depth
+
+    collector->releaseHeldFrames();
+    collector->holdFrames(false);
+    const int before = collector->counts().complete;
+    EXPECT_TRUE(collector->waitUntil([&](const auto& c) { return c.complete >= before + 20; }, 5s));
+}
+
+TEST_F(CaptureStreamTest, AnExcludedApplicationsWindowsNeverShowEvenThoseOpenedLater) {
+    startDesktopWith();
+    auto hidden = TestWindow::open(*desktop, 100, 100, 300, 200, "FF0000");
+    auto shown = TestWindow::open(*desktop, 600, 100, 300, 200, "0000FF");
+    const auto hiddenFrame = listedWindow(hidden->id()).frame;
+    const auto shownFrame = listedWindow(shown->id()).frame;
+    const int self = static_cast<int>(::getpid());
+
+    // Every complete frame is searched for the excluded windows' colours (every 4th pixel, which
+    // no window of these sizes can slip through).
+    std::atomic<int> leaks = 0;
+    std::atomic<int> checked = 0;
+    collector->inspectEachFrame([&](const SampleBuffer& sample) {
+        const auto& image = *sample.imageBuffer();
+        ++checked;
+        for (int y = 0; y < image.height(); y += 4) {
+            for (int x = 0; x < image.width(); x += 4) {
+                const Bgra pixel = bgraAt(image, x, y);
+                if (bgraIs(pixel, 0xFF0000, 0) || bgraIs(pixel, 0xFFFF00, 0)) {
+                    ++leaks;
+                    return;
+                }
+            }
+        }
+    });
+    startStream(ContentFilter{displayAt(0), {{hidden->pid()}, {self}}, {}}, configuration(kPixelFormatBGRA));
+    auto first = collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s);
+    ASSERT_TRUE(first);
+    const auto& image = *first->imageBuffer();
+    EXPECT_TRUE(bgraIs(bgraAt(image, static_cast<int>(hiddenFrame.midX()), static_cast<int>(hiddenFrame.midY())),
+                       0x808080, 0));
+    // The window manager's title bar above the client belongs to the excluded window too.
+    EXPECT_TRUE(bgraIs(bgraAt(image, static_cast<int>(hiddenFrame.midX()), static_cast<int>(hiddenFrame.y) - 5),
+                       0x808080, 0));
+    EXPECT_TRUE(bgraIs(bgraAt(image, static_cast<int>(shownFrame.midX()), static_cast<int>(shownFrame.midY())),
+                       0x0000FF, 0));
+
+    // A window of an excluded process (this one) that appears during the capture.
+    OwnWindow later(300, 500, 200, 150, 0xFFFF00);
+    ASSERT_TRUE(later.waitViewable(5s));
+    const auto laterFrame = listedWindow(later.id()).frame;
+    auto greyed = collector->waitForFrameShowing(
+        [&](const SampleBuffer& sample) {
+            return bgraIs(bgraAt(*sample.imageBuffer(), static_cast<int>(laterFrame.midX()),
+                                 static_cast<int>(laterFrame.midY())),
+                          0x808080, 0);
+        },
+        3s);
+    EXPECT_TRUE(greyed);
+    // Moving the excluded window keeps it hidden at its new place.
+    ASSERT_EQ(desktop->run("xdotool windowmove --sync " + std::to_string(hidden->id()) + " 1000 600").status, 0);
+    const auto moved = listedWindow(hidden->id()).frame;
+    auto afterMove = collector->waitForFrameShowing(
+        [&](const SampleBuffer& sample) {
+            return bgraIs(bgraAt(*sample.imageBuffer(), static_cast<int>(moved.midX()), static_cast<int>(moved.midY())),
+                          0x808080, 0);
+        },
+        3s);
+    EXPECT_TRUE(afterMove);
+    EXPECT_GT(checked.load(), 1);
+    EXPECT_EQ(leaks.load(), 0);
+}
+
+TEST_F(CaptureStreamTest, ANewFilterSwitchesToTheOtherMonitorWhenTheUpdateReturns) {
+    testsupport::DesktopOptions options;
+    options.screenWidth = 3840;
+    options.monitors = {{"DISP1", 0, 0, 1280, 1080}, {"DISP2", 1280, 0, 2560, 1080}};
+    startDesktopWith(options);
+    auto window = TestWindow::open(*desktop, 1500, 300, 200, 200, "30A050");
+    const auto frame = listedWindow(window->id()).frame;
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormatBGRA));
+    auto first = collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->imageBuffer()->width(), 1280);
+
+    const auto second = displayAt(1300);
+    ASSERT_FALSE(stream->updateContentFilter(ContentFilter{second, {}, {}}).has_value());
+    auto next = collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s);
+    ASSERT_TRUE(next);
+    const auto& image = *next->imageBuffer();
+    EXPECT_EQ(image.width(), 2560);
+    EXPECT_EQ(image.height(), 1080);
+    EXPECT_TRUE(bgraIs(bgraAt(image, static_cast<int>(frame.midX()) - 1280, static_cast<int>(frame.midY())), kGreen, 0));
+}
+
+TEST_F(CaptureStreamTest, NothingIsDeliveredAfterStopReturns) {
+    startDesktopWith();
+    auto moving = testsupport::ChildProcess::spawn({testsupport::testProgramPath("moving-picture")},
+                                                   desktop->environment());
+    ASSERT_TRUE(moving->readStdoutLine(10s).value_or("").rfind("READY", 0) == 0);
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormat420v));
+    ASSERT_TRUE(collector->waitUntil([](const auto& c) { return c.complete >= 10; }, 5s));
+    ASSERT_FALSE(stream->stopCapture().has_value());
+    const size_t delivered = collector->timeline().size();
+    queue.sync([] {});
+    std::this_thread::sleep_for(200ms);  // frames would keep coming every 17 ms if the grab still ran
+    queue.sync([] {});
+    EXPECT_EQ(collector->timeline().size(), delivered);
+    stream.reset();
+}
+
+TEST_F(CaptureStreamTest, AServerThatGoesAwayStopsTheStreamWithOneErrorAndTheProcessLivesOn) {
+    startDesktopWith();
+    // A picture that changes every frame keeps the stream sending requests when the server dies.
+    auto moving = testsupport::ChildProcess::spawn({testsupport::testProgramPath("moving-picture")},
+                                                   desktop->environment());
+    ASSERT_TRUE(moving->readStdoutLine(10s).value_or("").rfind("READY", 0) == 0);
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormatBGRA));
+    ASSERT_TRUE(collector->waitUntil([](const auto& c) { return c.complete >= 10; }, 5s));
+    desktop->killXServer();
+    ASSERT_TRUE(delegate->waitForError(5s));
+    const auto delivered = collector->timeline().size();
+    std::this_thread::sleep_for(200ms);  // a second report or further frames would show up in this span
+    const auto errors = delegate->errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].domain, "X11Capture");
+    EXPECT_EQ(errors[0].message.rfind("the X display connection was lost", 0), 0u) << errors[0].message;
+    queue.sync([] {});
+    EXPECT_EQ(collector->timeline().size(), delivered);
+    EXPECT_FALSE(stream->stopCapture().has_value());
+    stream.reset();
+}
+
+TEST_F(CaptureStreamTest, AStreamOnADisplayThatIsGoneFailsToStartWithAReason) {
+    startDesktopWith();
+    ContentFilter filter{recorder::platform::Display{99, common::Rect{5000, 0, 100, 100}}, {}, {}};
+    auto made = service->makeStream(filter, configuration(kPixelFormatBGRA), delegate);
+    ASSERT_TRUE(made.ok());
+    ASSERT_FALSE(made.value()->addStreamOutput(collector, StreamOutputType::screen, queue).has_value());
+    auto started = made.value()->startCapture();
+    ASSERT_TRUE(started.has_value());
+    EXPECT_NE(started->message.find("outside the X screen"), std::string::npos) << started->message;
+    EXPECT_FALSE(made.value()->stopCapture().has_value());
+}
+
+}  // namespace
+}  // namespace x11test
