@@ -3,17 +3,24 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 
 namespace common {
 
-LineReader::LineReader(int fd, size_t maxLineBytes) : fd_(fd), maxLineBytes_(maxLineBytes), buffer_(64 * 1024) {}
+LineReader::LineReader(int fd, size_t maxLineBytes)
+    : LineReader([fd](char* buffer, size_t capacity) { return ::read(fd, buffer, capacity); }, maxLineBytes) {}
+
+LineReader::LineReader(ByteSource source, size_t maxLineBytes)
+    : source_(std::move(source)),
+      maxLineBytes_(maxLineBytes),
+      buffer_(std::min<size_t>(64 * 1024, std::max<size_t>(4096, maxLineBytes + 2))) {}
 
 bool LineReader::fill() {
     begin_ = end_ = 0;
     if (eof_) return false;
     for (;;) {
-        const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+        const ssize_t n = source_(buffer_.data(), buffer_.size());
         if (n > 0) {
             end_ = static_cast<size_t>(n);
             return true;

@@ -168,7 +168,9 @@ common::Result<CaptureConfig> decodeCaptureConfig(const std::string& utf8Json) {
     json document;
     try {
         document = json::parse(utf8Json);
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {
+        // Syntax errors, and numbers too large for a double (1e999), which the parser reports
+        // as out of range rather than as a syntax error.
         return decodingError(kMalformed, std::string("the request is not valid JSON: ") + error.what());
     }
     if (!document.is_object()) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace testsupport {
@@ -130,6 +131,71 @@ TEST_F(RecorderAgentEntry, FurtherArgumentsDoNotChangeTheGate) {
     auto outcome = runToEnd(spawnAgent({request, "extra", "--ignored"}, environmentWithoutDisplay()));
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.err, "SCREEN_RECORDING_PERMISSION_DENIED\n");
+}
+
+// A desktop with a display and, unless asked for, no sound server. The environment points PulseAudio
+// clients at a socket that does not exist, which also keeps them from spawning a server of their own.
+class RecorderAgentGate : public RecorderAgentEntry {
+protected:
+    std::map<std::string, std::string> desktopEnvironment(bool withPulseAudio) {
+        desktop_ = TestDesktop::start(desktopOptions(/*windowManager=*/false, withPulseAudio));
+        auto environment = environmentWithoutDisplay();
+        environment["XDG_RUNTIME_DIR"] = directory_.string();
+        environment["PULSE_SERVER"] = "unix:" + (directory_ / "no-such-server").string();
+        for (const auto& [name, value] : desktop_->environment()) environment[name] = value;
+        return environment;
+    }
+    std::string outputPath() const { return (directory_ / "out.mp4").string(); }
+
+    std::unique_ptr<TestDesktop> desktop_;
+};
+
+TEST_F(RecorderAgentGate, MicrophoneIsDeniedWhenNoSoundServerAnswers) {
+    auto environment = desktopEnvironment(/*withPulseAudio=*/false);
+    auto request = R"({"capturesMicrophone":true,"outputPath":")" + outputPath() + R"("})";
+    auto outcome = runToEnd(spawnAgent({request}, environment));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "MICROPHONE_PERMISSION_DENIED\n");
+    EXPECT_EQ(outcome.out, "");
+    EXPECT_FALSE(std::filesystem::exists(outputPath()));
+}
+
+// The start fails on a window that does not exist, after the gate, so the line printed tells which
+// gate was passed without depending on a recording being made.
+TEST_F(RecorderAgentGate, WithoutTheMicrophoneItsPermissionIsNeverAsked) {
+    auto environment = desktopEnvironment(/*withPulseAudio=*/false);
+    for (std::string microphone : {"", R"("capturesMicrophone":false,)"}) {
+        auto request = "{" + microphone + R"("windowId":1,"outputPath":")" + outputPath() + R"("})";
+        auto outcome = runToEnd(spawnAgent({request}, environment));
+        EXPECT_EQ(outcome.status, 1) << request;
+        EXPECT_EQ(outcome.err, "Error starting capture: Window not found\n") << request;
+        EXPECT_EQ(outcome.out, "") << request;
+    }
+}
+
+TEST_F(RecorderAgentGate, MicrophoneIsAuthorisedWhenTheSoundServerAnswers) {
+    auto environment = desktopEnvironment(/*withPulseAudio=*/true);
+    auto request = R"({"capturesMicrophone":true,"windowId":1,"outputPath":")" + outputPath() + R"("})";
+    auto outcome = runToEnd(spawnAgent({request}, environment));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "Error starting capture: Window not found\n");
+    EXPECT_EQ(outcome.out, "");
+}
+
+TEST_F(RecorderAgentGate, AnUndecodableRequestPassesTheGateAndFailsAtStart) {
+    auto environment = desktopEnvironment(/*withPulseAudio=*/false);
+    // Not JSON at all; a microphone flag of the wrong type (so the microphone step is skipped, even
+    // though no sound server answers); an array instead of an object.
+    for (std::string request : {std::string("not json"), std::string(R"({"capturesMicrophone":"yes"})"),
+                                std::string("[]")}) {
+        auto outcome = runToEnd(spawnAgent({request}, environment));
+        EXPECT_EQ(outcome.status, 1) << request;
+        EXPECT_EQ(outcome.err.rfind("Error starting capture: ", 0), 0u) << request << " printed: " << outcome.err;
+        EXPECT_EQ(outcome.err.find("PERMISSION"), std::string::npos) << request << " printed: " << outcome.err;
+        EXPECT_EQ(outcome.err.back(), '\n') << request;
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << request << " printed: " << outcome.err;
+        EXPECT_EQ(outcome.out, "") << request;
+    }
 }
 
 }  // namespace

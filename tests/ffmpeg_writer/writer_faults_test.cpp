@@ -157,6 +157,23 @@ TEST_F(WriterFaultsTest, AFileSizeLimitFailsTheWriterWithTheSystemsDescription) 
     EXPECT_EQ(outcome, "3|cannot write " + path + ": File too large");
 }
 
+TEST_F(WriterFaultsTest, AWriterFinishedWithoutSamplesCompletesWithAReadableFile) {
+    const auto path = directory.file("empty.mp4");
+    auto writer = service->makeAssetWriter(path, platform::FileType::mpeg4).value();
+    auto video = service->makeVideoInput(videoSettings(), std::nullopt);
+    auto audio = service->makeAudioInput(audioSettings());
+    writer->addInput(video);
+    writer->addInput(audio);
+    ASSERT_TRUE(writer->startWriting());
+    writer->startSessionAtSourceTime(MediaTime::zero());
+    writer->endSessionAtSourceTime(MediaTime::zero());
+    video->markAsFinished();
+    audio->markAsFinished();
+    writer->finishWriting();
+    EXPECT_EQ(writer->status(), platform::WriterStatus::completed) << (writer->error() ? writer->error()->message : "");
+    EXPECT_EQ(probeStream(path, "v:0")["codec_name"], "h264");
+}
+
 TEST_F(WriterFaultsTest, AFileRemovedWhileWritingFailsAtFinish) {
     const auto path = directory.file("removed.mp4");
     auto writer = service->makeAssetWriter(path, platform::FileType::mpeg4).value();

@@ -186,8 +186,8 @@ TEST(CropScaleImageContext, NeverTouchesMemoryOutsideEitherBuffer) {
         {90.7, 50.2, 100, 80},     // past the top right
         {-10, -10, 150, 120},      // around the whole image
         {0, 0, 128, 96},           // the whole image
-        {127.6, 95.6, 0.3, 0.3},   // the last pixel, fractionally
-        {0.2, 0.1, 0.5, 0.5},      // the first row's first pixel... at the bottom left
+        {127.6, 95.6, 0.3, 0.3},   // a fraction of the top right pixel
+        {0.2, 0.1, 0.5, 0.5},      // a fraction of the bottom left pixel
     };
     for (GuardedMemory::Flush flush : {GuardedMemory::Flush::start, GuardedMemory::Flush::end}) {
         auto source = makeGuardedBGRA(128, 96, flush);

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,7 +22,11 @@ public:
         bool overlong = false;  // the line was longer than the limit; `text` is empty
     };
 
+    // Reads up to `capacity` bytes into `buffer`; returns the count, 0 at end of input, -1 on error.
+    using ByteSource = std::function<ssize_t(char* buffer, size_t capacity)>;
+
     explicit LineReader(int fd, size_t maxLineBytes = kDefaultMaxLineBytes);
+    explicit LineReader(ByteSource source, size_t maxLineBytes = kDefaultMaxLineBytes);
 
     // The next line, or none at end of input (or a read error). A last line without a terminator
     // is still a line.
@@ -28,7 +35,7 @@ public:
 private:
     bool fill();  // replaces the buffer with the next bytes; false at end of input
 
-    int fd_;
+    ByteSource source_;
     size_t maxLineBytes_;
     std::vector<char> buffer_;
     size_t begin_ = 0;

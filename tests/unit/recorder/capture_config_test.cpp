@@ -84,6 +84,9 @@ TEST(CaptureConfigDecoding, OnlyObjectsAndWellFormedTextAreRequests) {
     EXPECT_NE(errorOf("").find("the request is not valid JSON"), std::string::npos);
     EXPECT_NE(errorOf("{\"outputPath\":\"\xC3\x28\"}").find("not valid JSON"), std::string::npos);  // invalid UTF-8
     EXPECT_NE(errorOf("{} {}").find("not valid JSON"), std::string::npos);
+    // Numbers beyond the range of a double are malformed input, not a crash.
+    EXPECT_NE(errorOf(R"({"windowX":1e999})").find("not valid JSON"), std::string::npos);
+    EXPECT_NE(errorOf(R"({"unknown":-1e400})").find("not valid JSON"), std::string::npos);
 }
 
 TEST(CaptureConfigDecoding, HostileSizesAreRefusedBeforeParsing) {

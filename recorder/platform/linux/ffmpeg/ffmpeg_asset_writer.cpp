@@ -12,9 +12,10 @@
 namespace recorder::linux_backend {
 namespace {
 
-// Fragment length. A killed recording loses at most the fragment being built, so this bounds
-// what a crash costs; each fragment also costs a header of a few hundred bytes.
-constexpr const char* kFragmentMicroseconds = "1000000";
+// Longest fragment. A killed recording loses the fragment being built, so this bounds what a
+// crash costs: half a second, plus the encoder's short delay, stays under a second. Each
+// fragment costs a header of a few hundred bytes, about 1 kB/s.
+constexpr const char* kFragmentMicroseconds = "500000";
 // How often what was written is forced to the disk, so that a power loss costs no more than a
 // crash does. One sync per second is cheap next to the encoding.
 constexpr auto kSyncInterval = std::chrono::seconds(1);
@@ -116,8 +117,8 @@ common::Status FfmpegAssetWriter::openMuxer() {
 
     // Fragmented: the file is playable after every fragment. The movie header goes out with the
     // first fragment (not before it), when the encoders' start offsets are known, so the audio
-    // track can carry the edit that hides the AAC encoder's priming. Fragments start at
-    // keyframes (one a second) or after a second, whichever comes first.
+    // track can carry the edit that hides the AAC encoder's priming. A fragment ends at a
+    // keyframe (one a second) or after half a second, whichever comes first.
     av::Dictionary options;
     options.set("movflags", "+frag_keyframe+delay_moov+default_base_moof");
     options.set("frag_duration", kFragmentMicroseconds);

@@ -17,8 +17,11 @@ class VideoTrack;
 class AudioTrack;
 
 // A media file written by one encoding thread. The file is fragmented MPEG-4 (or QuickTime)
-// with a fragment about every second, synced to disk about every second: whatever happens to
-// the process or the machine, the file plays up to about a second before it happened.
+// with a fragment at least every half second, synced to disk every second: whatever happens to
+// the process or the machine, the file plays up to about a second before it happened. A
+// finished file keeps that layout (the header first, then the fragments, then an index), which
+// every current player and browser opens; finishing writes only the index and a few header
+// fields, so it takes the same time after a minute or after hours.
 class FfmpegAssetWriter final : public platform::AssetWriter {
 public:
     static common::Result<std::shared_ptr<FfmpegAssetWriter>> create(const std::string& path, platform::FileType type);

@@ -18,7 +18,8 @@ public:
     explicit FfmpegWriterInput(Settings settings);
 
     platform::MediaType mediaType() const override;
-    void setExpectsMediaDataInRealTime(bool realTime) override { realTime_ = realTime; }
+    // Every input here behaves as a real-time one: it never blocks and says when it is full.
+    void setExpectsMediaDataInRealTime(bool) override {}
     bool isReadyForMoreMediaData() override;
     bool appendSampleBuffer(const std::shared_ptr<platform::SampleBuffer>& sample) override;
     void markAsFinished() override;
@@ -40,7 +41,6 @@ private:
     bool hasRoomLocked() const;
 
     const Settings settings_;
-    bool realTime_ = false;
     std::mutex attachMutex_;
     std::shared_ptr<WriterCore> core_;
     // Guarded by core_->mutex.

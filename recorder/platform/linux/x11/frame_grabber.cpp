@@ -144,15 +144,21 @@ void FrameGrabber::refreshExcludedArea() {
     lastExclusionRefresh_ = nowNanoseconds();
     if (target_.excludedPids.empty()) {
         excludedArea_.clear();
+        underlay_.reset();  // gives the windows back to the server's own drawing
         return;
     }
-    excludedArea_ = excludedArea(inspector_->topLevels(), target_.excludedPids);
+    const std::vector<TopLevelFacts> topLevels = inspector_->topLevels();
+    excludedArea_ = excludedArea(topLevels, target_.excludedPids);
+    if (!underlay_ && options_.showBeneathExcluded) underlay_ = CompositeUnderlay::create(*connection_);
+    if (underlay_) underlay_->refresh(topLevels, target_.excludedPids);
     std::lock_guard lock(mutex_);
     ++statistics_.exclusionRefreshes;
 }
 
-void FrameGrabber::paintExcludedArea(const std::vector<PixelRect>& area) {
+void FrameGrabber::hideExcludedArea(const std::vector<PixelRect>& area) {
     const PixelRect& rect = target_.rect;
+    // A broken connection shows up at the next event poll; the fill below is never skipped.
+    if (underlay_ && underlay_->paint(image_->pixels(), rect, area)) return;
     for (const PixelRect& piece : area) {
         fillRect(image_->pixels(), rect.width * 4, rect.width, rect.height,
                  PixelRect{piece.x - rect.x, piece.y - rect.y, piece.width, piece.height}, kNeutralFillPixel);
@@ -249,10 +255,10 @@ void FrameGrabber::run() {
                 break;
             }
             if (windowsChanged_) {
-                paintExcludedArea(excludedArea_);
+                hideExcludedArea(excludedArea_);
                 refreshExcludedArea();
             }
-            paintExcludedArea(excludedArea_);
+            hideExcludedArea(excludedArea_);
             exclusionCost += nowNanoseconds() - grabEnded;
         }
         const int64_t conversionStarted = nowNanoseconds();

@@ -12,6 +12,7 @@
 
 #include "common/error.hpp"
 #include "common/media_time.hpp"
+#include "recorder/platform/linux/x11/composite_underlay.hpp"
 #include "recorder/platform/linux/x11/damage_tracker.hpp"
 #include "recorder/platform/linux/x11/grab_target.hpp"
 #include "recorder/platform/linux/x11/shm_image.hpp"
@@ -26,6 +27,8 @@ struct FrameGrabberOptions {
     uint32_t pixelFormat = platform::kPixelFormat420v;
     common::MediaTime frameInterval = common::MediaTime::make(1, 60);
     int queueDepth = 6;
+    // Show the windows beneath an excluded one (Composite) rather than only the neutral fill.
+    bool showBeneathExcluded = true;
 };
 
 // Counts since the start, for tests and measurements.
@@ -71,7 +74,7 @@ private:
     // Reads every queued event; false when the connection is gone.
     bool processEvents();
     void refreshExcludedArea();
-    void paintExcludedArea(const std::vector<PixelRect>& area);
+    void hideExcludedArea(const std::vector<PixelRect>& area);
     std::shared_ptr<platform::SampleBuffer> makeIdleFrame(const common::MediaTime& time) const;
     std::shared_ptr<platform::SampleBuffer> convertFrame(std::shared_ptr<platform::PixelBuffer> buffer,
                                                          const common::MediaTime& time);
@@ -81,6 +84,7 @@ private:
     std::unique_ptr<ShmImage> image_;
     std::unique_ptr<DamageTracker> damage_;
     std::unique_ptr<WindowInspector> inspector_;
+    std::unique_ptr<CompositeUnderlay> underlay_;  // only while windows are excluded
     std::shared_ptr<platform::PixelBufferPool> pool_;
     GrabTarget target_;
     FrameGrabberOptions options_;

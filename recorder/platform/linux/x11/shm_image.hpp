@@ -29,6 +29,8 @@ public:
     GrabResult grab(const PixelRect& rect);
 
     uint8_t* pixels() const { return pixels_; }
+    // The server's name of the segment, for requests that write into it.
+    uint32_t segment() const { return serverSegment_; }
 
 private:
     ShmImage(const X11Connection& connection, size_t capacity) : connection_(connection), capacity_(capacity) {}

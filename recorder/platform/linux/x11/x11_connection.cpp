@@ -1,5 +1,6 @@
 #include "recorder/platform/linux/x11/x11_connection.hpp"
 
+#include <xcb/composite.h>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/res.h>
@@ -58,17 +59,20 @@ Extensions negotiateExtensions(xcb_connection_t* connection) {
     const bool xfixes = extensionPresent(connection, &xcb_xfixes_id);
     const bool damage = extensionPresent(connection, &xcb_damage_id);
     const bool res = extensionPresent(connection, &xcb_res_id);
+    const bool composite = extensionPresent(connection, &xcb_composite_id);
 
     xcb_shm_query_version_cookie_t shmCookie{};
     xcb_randr_query_version_cookie_t randrCookie{};
     xcb_xfixes_query_version_cookie_t xfixesCookie{};
     xcb_damage_query_version_cookie_t damageCookie{};
     xcb_res_query_version_cookie_t resCookie{};
+    xcb_composite_query_version_cookie_t compositeCookie{};
     if (shm) shmCookie = xcb_shm_query_version(connection);
     if (randr) randrCookie = xcb_randr_query_version(connection, 1, 5);
     if (xfixes) xfixesCookie = xcb_xfixes_query_version(connection, 5, 0);
     if (damage) damageCookie = xcb_damage_query_version(connection, 1, 1);
     if (res) resCookie = xcb_res_query_version(connection, 1, 2);
+    if (composite) compositeCookie = xcb_composite_query_version(connection, 0, 4);
 
     if (shm) found.shm = takeReply<xcb_shm_query_version_reply_t>(connection, shmCookie, xcb_shm_query_version_reply) != nullptr;
     if (randr) {
@@ -87,6 +91,11 @@ Extensions negotiateExtensions(xcb_connection_t* connection) {
     if (res) {
         auto reply = takeReply<xcb_res_query_version_reply_t>(connection, resCookie, xcb_res_query_version_reply);
         found.resClientIds = reply && (reply->server_major > 1 || reply->server_minor >= 2);
+    }
+    if (composite) {
+        auto reply = takeReply<xcb_composite_query_version_reply_t>(connection, compositeCookie,
+                                                                    xcb_composite_query_version_reply);
+        found.compositePixmaps = reply && (reply->major_version > 0 || reply->minor_version >= 2);
     }
     return found;
 }

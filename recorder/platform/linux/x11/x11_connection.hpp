@@ -30,6 +30,7 @@ struct Extensions {
     bool xfixes = false;
     bool damage = false;
     bool resClientIds = false;  // X-Resource 1.2 or later
+    bool compositePixmaps = false;  // Composite 0.2 or later: window contents as pixmaps
     uint8_t damageFirstEvent = 0;
 };
 

@@ -1,0 +1,112 @@
+// Prints what one X11 capture stream costs at 1920x1080 and 60 frames per second: CPU of this
+// process, and per complete frame the time of the SHM grab, the conversion and the hiding of
+// excluded windows. Each scenario runs on a fresh private desktop.
+//
+//   x11_capture_bench [seconds per scenario, default 5]
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "common/serial_queue.hpp"
+#include "recorder/platform/linux/x11/x11_capture_service.hpp"
+#include "recorder/platform/linux/x11/x11_capture_stream.hpp"
+#include "tests/support/desktop/test_desktop.hpp"
+#include "tests/support/desktop/test_programs.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+using recorder::platform::kPixelFormat420v;
+using recorder::platform::kPixelFormatBGRA;
+
+class DiscardingOutput final : public recorder::platform::StreamOutput {
+public:
+    void streamDidOutputSampleBuffer(recorder::platform::CaptureStream&,
+                                     std::shared_ptr<recorder::platform::SampleBuffer>, int) override {}
+};
+
+double processCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+}
+
+struct Scenario {
+    const char* name;
+    uint32_t pixelFormat;
+    bool movingPicture;
+    bool excludeAWindow;
+};
+
+void run(const Scenario& scenario, double seconds) {
+    auto desktop = testsupport::TestDesktop::start();
+    ::setenv("DISPLAY", desktop->display().c_str(), 1);
+    std::unique_ptr<testsupport::ChildProcess> moving, excluded;
+    if (scenario.movingPicture) {
+        moving = testsupport::ChildProcess::spawn({testsupport::testProgramPath("moving-picture"), "--width", "1280",
+                                                   "--height", "720", "--x", "0", "--y", "0"},
+                                                  desktop->environment());
+        moving->readStdoutLine(10s);
+    }
+    if (scenario.excludeAWindow) {
+        excluded = testsupport::ChildProcess::spawn({testsupport::testProgramPath("test-window"), "--x", "400", "--y",
+                                                     "300", "--width", "600", "--height", "400"},
+                                                    desktop->environment());
+        excluded->readStdoutLine(10s);
+    }
+    auto service = recorder::linux_backend::makeX11CaptureService();
+    recorder::platform::ContentFilter filter;
+    filter.display = service->shareableContent(false, true).value().displays.at(0);
+    if (excluded) filter.excludedApplications.push_back({excluded->pid()});
+    recorder::platform::StreamConfiguration configuration;
+    configuration.minimumFrameInterval = common::MediaTime::make(1, 60);
+    configuration.queueDepth = 6;
+    configuration.pixelFormat = scenario.pixelFormat;
+
+    common::SerialQueue queue("bench.samples");
+    auto output = std::make_shared<DiscardingOutput>();
+    auto stream = service->makeStream(filter, configuration, {}).value();
+    stream->addStreamOutput(output, recorder::platform::StreamOutputType::screen, queue);
+    const double cpuBefore = processCpuSeconds();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    if (auto error = stream->startCapture()) {
+        std::printf("%-34s cannot start: %s\n", scenario.name, error->message.c_str());
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    auto* x11Stream = dynamic_cast<recorder::linux_backend::x11::X11CaptureStream*>(stream.get());
+    const auto statistics = x11Stream->frameStatistics().value();
+    stream->stopCapture();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    const double cpu = processCpuSeconds() - cpuBefore;
+    const double complete = static_cast<double>(statistics.completeFrames);
+    auto perFrame = [&](int64_t nanoseconds) { return complete > 0 ? nanoseconds / complete / 1e6 : 0.0; };
+    std::printf("%-34s %6.1f fps  %5.1f idle/s  %4llu skipped  cpu %.3f cores  grab %.2f ms  convert %.2f ms  "
+                "exclude %.3f ms (%llu refreshes)\n",
+                scenario.name, complete / wall, statistics.idleFrames / wall,
+                static_cast<unsigned long long>(statistics.skippedFrames), cpu / wall,
+                perFrame(statistics.grabNanoseconds), perFrame(statistics.conversionNanoseconds),
+                perFrame(statistics.exclusionNanoseconds),
+                static_cast<unsigned long long>(statistics.exclusionRefreshes));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
+    std::printf("1920x1080 at 60 fps, %.0f s per scenario; times are per complete frame\n", seconds);
+    const Scenario scenarios[] = {
+        {"static screen, NV12", kPixelFormat420v, false, false},
+        {"1280x720 moving, BGRA", kPixelFormatBGRA, true, false},
+        {"1280x720 moving, NV12", kPixelFormat420v, true, false},
+        {"1280x720 moving, BGRA, 1 excluded", kPixelFormatBGRA, true, true},
+    };
+    for (const auto& scenario : scenarios) run(scenario, seconds);
+    return 0;
+}
