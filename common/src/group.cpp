@@ -30,10 +30,10 @@ int64_t Group::count() const {
 }
 
 void Semaphore::signal() {
-    {
-        std::lock_guard lock(mutex_);
-        ++value_;
-    }
+    // Notified under the lock: a waiter that wakes may destroy the semaphore at once, so the
+    // signaller must be done with it before the waiter can return.
+    std::lock_guard lock(mutex_);
+    ++value_;
     available_.notify_one();
 }
 

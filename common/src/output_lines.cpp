@@ -6,12 +6,11 @@ namespace common {
 namespace {
 
 void writeWhole(FILE* stream, const std::string& line) {
-    // One locked write per line: lines from different threads never interleave.
-    flockfile(stream);
-    fwrite_unlocked(line.data(), 1, line.size(), stream);
-    fputc_unlocked('\n', stream);
-    fflush_unlocked(stream);
-    funlockfile(stream);
+    // One write per line (stdio locks the stream for it): lines from different threads never
+    // interleave, and the flush hands each line to the parent at once.
+    const std::string whole = line + '\n';
+    std::fwrite(whole.data(), 1, whole.size(), stream);
+    std::fflush(stream);
 }
 
 }  // namespace

@@ -6,42 +6,46 @@ namespace common {
 
 RepeatingTimer::RepeatingTimer(std::chrono::nanoseconds interval, std::function<void()> handler,
                                QualityOfService quality)
-    : interval_(interval), handler_(std::move(handler)), quality_(quality) {
-    thread_ = std::thread([this] { run(); });
+    : state_(std::make_shared<State>()) {
+    state_->interval = interval;
+    state_->handler = std::move(handler);
+    state_->quality = quality;
+    std::lock_guard lock(threadMutex_);
+    thread_ = std::thread([state = state_] { run(state); });
 }
 
 RepeatingTimer::~RepeatingTimer() { stop(); }
 
 void RepeatingTimer::stop() {
     {
-        std::lock_guard lock(mutex_);
-        stopped_ = true;
+        std::lock_guard lock(state_->mutex);
+        state_->stopped = true;
+        state_->wake.notify_all();
     }
-    wake_.notify_all();
+    std::lock_guard lock(threadMutex_);
     if (!thread_.joinable()) return;
     if (thread_.get_id() == std::this_thread::get_id()) {
-        thread_.detach();
+        thread_.detach();  // stopped from its own handler: the thread ends after the handler returns
     } else {
         thread_.join();
     }
 }
 
-void RepeatingTimer::run() {
-    if (quality_ == QualityOfService::utility) setpriority(PRIO_PROCESS, 0, 5);
-    if (quality_ == QualityOfService::background) setpriority(PRIO_PROCESS, 0, 10);
+void RepeatingTimer::run(const std::shared_ptr<State>& state) {
+    if (state->quality == QualityOfService::utility) setpriority(PRIO_PROCESS, 0, 5);
+    if (state->quality == QualityOfService::background) setpriority(PRIO_PROCESS, 0, 10);
+    std::unique_lock lock(state->mutex);
     auto deadline = std::chrono::steady_clock::now();
-    std::unique_lock lock(mutex_);
-    while (!stopped_) {
-        if (!wake_.wait_until(lock, deadline, [this] { return stopped_; })) {
-            lock.unlock();
-            handler_();
-            lock.lock();
-            deadline += interval_;
-            const auto now = std::chrono::steady_clock::now();
-            if (deadline < now) {
-                const auto missed = (now - deadline) / interval_ + 1;
-                deadline += missed * interval_;
-            }
+    while (!state->stopped) {
+        if (state->wake.wait_until(lock, deadline, [&] { return state->stopped; })) break;
+        lock.unlock();
+        state->handler();
+        lock.lock();
+        deadline += state->interval;
+        const auto now = std::chrono::steady_clock::now();
+        if (deadline < now) {
+            const auto missed = (now - deadline) / state->interval + 1;
+            deadline += missed * state->interval;
         }
     }
 }

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 
 namespace pointer::exporting {
 
@@ -12,7 +13,7 @@ std::string shortestDecimal(double value) {
                                             std::chars_format::fixed);
     if (error != std::errc{}) return "nan";
     std::string text(buffer.data(), end);
-    if (text.find_first_of(".na") == std::string::npos) text += ".0";  // "nan" and "inf" stay as they are
+    if (std::isfinite(value) && text.find('.') == std::string::npos) text += ".0";
     return text;
 }
 

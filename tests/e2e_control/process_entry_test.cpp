@@ -9,13 +9,6 @@
 namespace testsupport {
 namespace {
 
-DesktopOptions desktopOptions(bool windowManager, bool pulseAudio) {
-    DesktopOptions options;
-    options.windowManager = windowManager;
-    options.pulseAudio = pulseAudio;
-    return options;
-}
-
 using namespace std::chrono_literals;
 
 // A request that would record the main display into a temporary directory.
@@ -76,7 +69,7 @@ TEST_F(RecorderAgentEntry, WithoutAnArgumentItSaysSoAndFails) {
 }
 
 TEST_F(RecorderAgentEntry, WithoutAnArgumentItFailsTheSameOnAWorkingDesktop) {
-    auto desktop = TestDesktop::start(desktopOptions(/*windowManager=*/false, /*pulseAudio=*/true));
+    auto desktop = TestDesktop::start({.windowManager = false, .pulseAudio = true});
     auto environment = environmentWithoutDisplay();
     for (const auto& [name, value] : desktop->environment()) environment[name] = value;
     auto outcome = runToEnd(spawnAgent({}, environment));
@@ -107,7 +100,7 @@ TEST_F(RecorderAgentEntry, ADisplayThatDoesNotExistDeniesScreenRecording) {
 }
 
 TEST_F(RecorderAgentEntry, ADisplayThatWentAwayDeniesScreenRecording) {
-    auto desktop = TestDesktop::start(desktopOptions(/*windowManager=*/false, /*pulseAudio=*/false));
+    auto desktop = TestDesktop::start({.windowManager = false, .pulseAudio = false});
     auto environment = environmentWithoutDisplay();
     environment["DISPLAY"] = desktop->display();
     desktop->killXServer();
@@ -138,7 +131,7 @@ TEST_F(RecorderAgentEntry, FurtherArgumentsDoNotChangeTheGate) {
 class RecorderAgentGate : public RecorderAgentEntry {
 protected:
     std::map<std::string, std::string> desktopEnvironment(bool withPulseAudio) {
-        desktop_ = TestDesktop::start(desktopOptions(/*windowManager=*/false, withPulseAudio));
+        desktop_ = TestDesktop::start({.windowManager = false, .pulseAudio = withPulseAudio});
         auto environment = environmentWithoutDisplay();
         environment["XDG_RUNTIME_DIR"] = directory_.string();
         environment["PULSE_SERVER"] = "unix:" + (directory_ / "no-such-server").string();

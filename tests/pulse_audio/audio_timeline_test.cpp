@@ -49,15 +49,31 @@ TEST(AudioTimelineTest, FollowsTheHostClockWhenTheSoundCardRunsFast) {
     EXPECT_NEAR(static_cast<double>(placed - measured), 0.0, 1'000'000);
 }
 
-TEST(AudioTimelineTest, JumpsToAMeasurementFarFromTheRunningPosition) {
+TEST(AudioTimelineTest, IgnoresASingleMeasurementFarOff) {
     AudioTimeline timeline(kRate);
     timeline.place(kStartNs, kFrames);
-    // A stall of half a second: the next buffer is placed where it was measured, not after the last.
-    const int64_t laterNs = kStartNs + 520'000'000;
-    EXPECT_EQ(timeline.place(laterNs, kFrames), laterNs);
-    // Also backwards (a reconnect whose audio overlaps what was already delivered).
-    const int64_t earlierNs = laterNs + kBufferNs - 50'000'000;
-    EXPECT_EQ(timeline.place(earlierNs, kFrames), earlierNs);
+    // A timing report delayed by 40 ms must not tear a hole into the audio.
+    EXPECT_EQ(timeline.place(kStartNs + kBufferNs + 40'000'000, kFrames), kStartNs + kBufferNs);
+    EXPECT_EQ(timeline.place(kStartNs + 2 * kBufferNs, kFrames), kStartNs + 2 * kBufferNs);
+}
+
+TEST(AudioTimelineTest, JumpsWhenMeasurementsStayFarOff) {
+    AudioTimeline timeline(kRate);
+    timeline.place(kStartNs, kFrames);
+    // The source stalled for half a second: after a confirmation of about 100 ms of audio, the
+    // buffers are placed where they were measured, not after the last one.
+    const int64_t stallNs = 500'000'000;
+    int64_t placed = 0;
+    int i = 1;
+    for (; i <= 10; ++i) {
+        placed = timeline.place(kStartNs + i * kBufferNs + stallNs, kFrames);
+        if (placed == kStartNs + i * kBufferNs + stallNs) break;
+    }
+    EXPECT_EQ(i, 5) << "the jump comes with the buffer that completes 100 ms of far measurements";
+    // Backwards as well (a reconnect whose audio overlaps what was already delivered).
+    const int64_t nextNs = *timeline.nextStartNs();
+    for (int j = 0; j < 5; ++j) placed = timeline.place(nextNs + j * kBufferNs - 50'000'000, kFrames);
+    EXPECT_EQ(placed, nextNs + 4 * kBufferNs - 50'000'000);
 }
 
 TEST(AudioTimelineTest, SteersTowardsAConsistentOffset) {

@@ -12,13 +12,6 @@
 namespace testsupport {
 namespace {
 
-DesktopOptions desktopOptions(bool windowManager, bool pulseAudio) {
-    DesktopOptions options;
-    options.windowManager = windowManager;
-    options.pulseAudio = pulseAudio;
-    return options;
-}
-
 // The pids of this process's direct children, from /proc.
 std::set<int> ourChildren() {
     std::set<int> children;
@@ -40,7 +33,7 @@ std::set<int> ourChildren() {
 
 TEST(TestDesktop, StartsEverythingAndStopsItWithNothingLeftBehind) {
     ASSERT_TRUE(ourChildren().empty());
-    auto desktop = TestDesktop::start(desktopOptions(/*windowManager=*/true, /*pulseAudio=*/true));
+    auto desktop = TestDesktop::start({.windowManager = true, .pulseAudio = true});
     std::string display = desktop->display();
     ASSERT_EQ(display.rfind(":", 0), 0u) << display;
     std::string socket = "/tmp/.X11-unix/X" + display.substr(1);
@@ -59,7 +52,7 @@ TEST(TestDesktop, StartsEverythingAndStopsItWithNothingLeftBehind) {
 }
 
 TEST(TestDesktop, EnvironmentAndRunReachThisDesktop) {
-    auto desktop = TestDesktop::start(desktopOptions(/*windowManager=*/false, /*pulseAudio=*/false));
+    auto desktop = TestDesktop::start({.windowManager = false, .pulseAudio = false});
     auto environment = desktop->environment();
     EXPECT_EQ(environment.at("DISPLAY"), desktop->display());
     EXPECT_EQ(environment.count("PULSE_SERVER"), 0u) << "no PulseAudio was asked for";
@@ -99,7 +92,7 @@ TEST(TestDesktop, OpenboxManagesTheDesktop) {
 }
 
 TEST(TestDesktop, PulseAudioHasTheSinksTheMicrophoneAndTheKeepAliveStreams) {
-    auto desktop = TestDesktop::start(desktopOptions(/*windowManager=*/false, /*pulseAudio=*/true));
+    auto desktop = TestDesktop::start({.windowManager = false, .pulseAudio = true});
     auto environment = desktop->environment();
     EXPECT_EQ(environment.at("PULSE_SERVER"), "unix:" + environment.at("XDG_RUNTIME_DIR") + "/pulse/native");
 
@@ -116,7 +109,7 @@ TEST(TestDesktop, PulseAudioHasTheSinksTheMicrophoneAndTheKeepAliveStreams) {
 }
 
 TEST(TestDesktop, KilledServersStopAnswering) {
-    auto desktop = TestDesktop::start(desktopOptions(/*windowManager=*/true, /*pulseAudio=*/true));
+    auto desktop = TestDesktop::start({.windowManager = true, .pulseAudio = true});
     ASSERT_EQ(desktop->run("pactl info >/dev/null").status, 0);
     desktop->killPulseAudio();
     EXPECT_NE(desktop->run("pactl info >/dev/null 2>&1").status, 0);
@@ -128,8 +121,8 @@ TEST(TestDesktop, KilledServersStopAnswering) {
 }
 
 TEST(TestDesktop, TwoDesktopsRunSideBySide) {
-    auto first = TestDesktop::start(desktopOptions(/*windowManager=*/false, /*pulseAudio=*/false));
-    auto second = TestDesktop::start(desktopOptions(/*windowManager=*/false, /*pulseAudio=*/false));
+    auto first = TestDesktop::start({.windowManager = false, .pulseAudio = false});
+    auto second = TestDesktop::start({.windowManager = false, .pulseAudio = false});
     EXPECT_NE(first->display(), second->display());
     EXPECT_EQ(first->run("xdpyinfo >/dev/null").status, 0);
     EXPECT_EQ(second->run("xdpyinfo >/dev/null").status, 0);

@@ -17,7 +17,8 @@ using recorder::platform::SampleBuffer;
 
 std::unique_ptr<testsupport::TestDesktop> startDesktop(const testsupport::DesktopOptions& options) {
     auto desktop = testsupport::TestDesktop::start(options);
-    ::setenv("DISPLAY", desktop->display().c_str(), 1);
+    // The service under test finds the desktop (and its sound server) the way a program would.
+    for (const auto& [name, value] : desktop->environment()) ::setenv(name.c_str(), value.c_str(), 1);
     return desktop;
 }
 

@@ -18,7 +18,7 @@ namespace x11test {
 
 using namespace std::chrono_literals;
 
-// A private desktop whose display this test process uses (DISPLAY is set for the service).
+// A private desktop that this test process uses (DISPLAY, and the sound server's variables).
 std::unique_ptr<testsupport::TestDesktop> startDesktop(const testsupport::DesktopOptions& options = {});
 
 // The `test-window` program: one window of an exact client size and colour in another process.

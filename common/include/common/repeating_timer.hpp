@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -26,14 +27,20 @@ public:
     void stop();
 
 private:
-    void run();
+    // Shared with the timer thread: a handler may stop the timer and its owner may destroy it
+    // while the thread is still returning from that handler.
+    struct State {
+        std::chrono::nanoseconds interval;
+        std::function<void()> handler;
+        QualityOfService quality;
+        std::mutex mutex;
+        std::condition_variable wake;
+        bool stopped = false;
+    };
+    static void run(const std::shared_ptr<State>& state);
 
-    std::chrono::nanoseconds interval_;
-    std::function<void()> handler_;
-    QualityOfService quality_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopped_ = false;
+    std::shared_ptr<State> state_;
+    std::mutex threadMutex_;
     std::thread thread_;
 };
 

@@ -40,13 +40,18 @@ public:
     }
 
 private:
-    void run();
+    // Shared with the worker thread, so that a queue destroyed from one of its own items (its
+    // owner's last reference dropped there) leaves the thread valid state to finish with.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> items;
+        bool stopping = false;
+    };
+    static void run(const std::shared_ptr<State>& state);
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> items_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_ = std::make_shared<State>();
     std::thread thread_;
 };
 

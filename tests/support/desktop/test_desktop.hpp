@@ -11,7 +11,7 @@ namespace testsupport {
 
 // A RandR monitor to define on the test screen, in root pixels.
 struct MonitorSpec {
-    std::string name;  // e.g. "DISP1"
+    std::string name = {};  // e.g. "DISP1"
     int x = 0, y = 0, width = 0, height = 0;
 };
 
@@ -21,7 +21,7 @@ struct DesktopOptions {
     bool windowManager = true;   // openbox
     bool pulseAudio = false;     // a private PulseAudio server with sinks "sysout" and "micfeed",
                                  // default source "mic" (description "TestMic"), silent keep-alive streams
-    std::vector<MonitorSpec> monitors;  // empty: the screen's single default monitor
+    std::vector<MonitorSpec> monitors = {};  // empty: the screen's single default monitor
 };
 
 // A private headless desktop: Xvfb (-noreset, display number chosen by Xvfb through -displayfd),

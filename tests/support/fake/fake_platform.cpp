@@ -49,8 +49,8 @@ common::Status FakeCaptureStream::startCapture() {
 }
 
 common::Status FakeCaptureStream::updateContentFilter(const ContentFilter& newFilter) {
-    if (updateError) return updateError;
     std::lock_guard lock(mutex_);
+    if (updateError_) return updateError_;
     filterUpdates.push_back(newFilter);
     filter = newFilter;
     return std::nullopt;
@@ -63,6 +63,11 @@ common::Status FakeCaptureStream::stopCapture() {
     changed_.wait(lock, [this] { return !holdStop_; });
     ++stopCount;
     return std::nullopt;
+}
+
+void FakeCaptureStream::setUpdateError(std::optional<common::Error> error) {
+    std::lock_guard lock(mutex_);
+    updateError_ = std::move(error);
 }
 
 void FakeCaptureStream::holdStop() {

@@ -55,7 +55,7 @@ public:
     std::vector<Registration> registrations;
     std::optional<common::Error> addOutputError;  // returned by the first registration (and later ones)
     std::optional<common::Error> startError;
-    std::optional<common::Error> updateError;
+    void setUpdateError(std::optional<common::Error> error);
     std::vector<recorder::platform::ContentFilter> filterUpdates;
     std::atomic<bool> started{false};
     std::atomic<int> stopCount{0};
@@ -69,6 +69,7 @@ private:
     std::condition_variable changed_;
     bool holdStop_ = false;
     bool stopRequested_ = false;
+    std::optional<common::Error> updateError_;
 };
 
 class FakeCaptureService final : public recorder::platform::CaptureService {

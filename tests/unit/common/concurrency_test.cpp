@@ -135,14 +135,18 @@ TEST(RepeatingTimer, FiresAtOnceThenAtTheInterval) {
 
 TEST(RepeatingTimer, StopFromItsOwnHandlerDoesNotDeadlock) {
     std::atomic<int> fired{0};
-    std::unique_ptr<common::RepeatingTimer> timer;
+    std::atomic<common::RepeatingTimer*> self{nullptr};
     common::Semaphore stopped(0);
-    timer = std::make_unique<common::RepeatingTimer>(5ms, [&] {
+    common::Semaphore published(0);
+    auto timer = std::make_unique<common::RepeatingTimer>(5ms, [&] {
         if (fired.fetch_add(1) == 1) {
-            timer->stop();
+            published.wait();
+            self.load()->stop();
             stopped.signal();
         }
     });
+    self = timer.get();
+    published.signal();
     EXPECT_TRUE(stopped.waitFor(2s));
     timer.reset();
     EXPECT_EQ(fired.load(), 2);

@@ -69,12 +69,12 @@ TEST_F(WindowTrackingTest, MoveToAnotherDisplaySwitchesTheStreamFirst) {
 TEST_F(WindowTrackingTest, FailedFilterUpdateKeepsTheCropAndRetries) {
     startWindowRecording();
     const auto before = crop();
-    stream->updateError = common::Error{"X11Capture", 3, "cannot capture that display"};
+    stream->setUpdateError(common::Error{"X11Capture", 3, "cannot capture that display"});
     fake.capture->setContent(desktopWith({Window{5, Rect{1200, 0, 400, 500}, 41}}));
     const int queries = fake.capture->contentQueries();
     ASSERT_TRUE(eventually([&] { return fake.capture->contentQueries() >= queries + 2; }));
     EXPECT_EQ(crop(), before);
-    stream->updateError.reset();
+    stream->setUpdateError(std::nullopt);
     ASSERT_TRUE(eventually([&] { return recorder->withStateOnQueue([](R& r) { return r.windowCropDisplayId; }) == 2u; }));
 }
 

@@ -10,8 +10,15 @@ int64_t AudioTimeline::place(int64_t measuredStartNs, int64_t frameCount) {
     double start = static_cast<double>(measuredStartNs);
     if (next_) {
         const double error = start - *next_;
-        const double share = std::min(1.0, durationNs / (kSlewTimeConstantSeconds * 1e9));
-        if (std::abs(error) <= static_cast<double>(kResyncThresholdNs)) start = *next_ + error * share;
+        if (std::abs(error) <= static_cast<double>(kResyncThresholdNs)) {
+            farSinceNs_ = 0.0;
+            start = *next_ + error * std::min(1.0, durationNs / (kSlewTimeConstantSeconds * 1e9));
+        } else if (farSinceNs_ + durationNs < static_cast<double>(kResyncConfirmationNs)) {
+            farSinceNs_ += durationNs;
+            start = *next_;
+        } else {
+            farSinceNs_ = 0.0;
+        }
     }
     next_ = start + durationNs;
     return std::llround(start);

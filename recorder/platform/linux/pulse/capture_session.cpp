@@ -11,8 +11,6 @@ namespace recorder::linux_backend::pulse {
 
 namespace {
 
-using namespace std::chrono_literals;
-
 // Small record fragments make audio start promptly and keep each buffer's span short.
 constexpr int64_t kFragmentNs = 20'000'000;
 // How long the start may take before the caller gets an error instead of waiting on.
@@ -158,7 +156,8 @@ void CaptureSession::onReadable(pa_stream*, size_t, void* userdata) {
 }
 
 void CaptureSession::readAvailable() {
-    if (!settled(hostNowNs())) {
+    // Until the start has been reported, the caller has no capture object yet to receive audio for.
+    if (phase_ == Phase::starting || !settled(hostNowNs())) {
         discardAvailable();
         return;
     }

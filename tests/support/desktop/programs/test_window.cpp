@@ -9,6 +9,9 @@
 //   quit           ends the program (also at end of input, or when the window manager closes the window)
 // A line that cannot be applied prints "ERROR <why>" instead.
 //
+// The client area is exactly W x H. --x/--y place the window manager's frame: under openbox the
+// client area then starts at (X + 1, Y + 20). Ask xwininfo for the exact position.
+//
 // The quadrants pattern paints four colours that survive chroma subsampling, so a test can tell
 // whether a recorded picture is upright and unmirrored: top left red, top right green, bottom left
 // blue, bottom right yellow.
