@@ -10,8 +10,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "recorder/platform/linux/x11/frame_grabber.hpp"
 #include "recorder/platform/linux/x11/x11_capture_service.hpp"
@@ -23,6 +27,29 @@ namespace {
 using namespace std::chrono_literals;
 using recorder::platform::kPixelFormat420v;
 using recorder::platform::kPixelFormatBGRA;
+
+// CPU seconds of the X server this program started (a child named Xvfb): the grab itself is
+// the server's copy into shared memory, so its cost shows there.
+double serverCpuSeconds() {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line)) continue;
+        const auto close = line.rfind(')');
+        if (close == std::string::npos || line.find("(Xvfb)") == std::string::npos) continue;
+        std::istringstream fields(line.substr(close + 2));
+        std::string state;
+        long parent = 0;
+        fields >> state >> parent;
+        if (parent != ::getpid()) continue;
+        std::string skip;
+        for (int i = 0; i < 9; ++i) fields >> skip;  // pgrp .. cmajflt
+        double user = 0, system = 0;
+        fields >> user >> system;
+        return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    return 0;
+}
 
 double processCpuSeconds() {
     rusage usage{};
@@ -72,6 +99,7 @@ void run(const Scenario& scenario, double seconds) {
     auto target = recorder::linux_backend::x11::grabTargetFor(filter, connection.value()->screenWidth(),
                                                                connection.value()->screenHeight());
     const double cpuBefore = processCpuSeconds();
+    const double serverBefore = serverCpuSeconds();
     const auto wallBefore = std::chrono::steady_clock::now();
     // Frames are dropped at once, as a consumer that keeps up would release them.
     auto grabber = recorder::linux_backend::x11::FrameGrabber::start(
@@ -86,18 +114,42 @@ void run(const Scenario& scenario, double seconds) {
     grabber.value()->stop();
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
     const double cpu = processCpuSeconds() - cpuBefore;
+    const double serverCpu = serverCpuSeconds() - serverBefore;
     const double complete = static_cast<double>(statistics.completeFrames);
     auto perFrame = [&](int64_t nanoseconds) { return complete > 0 ? nanoseconds / complete / 1e6 : 0.0; };
-    std::printf("%-40s %6.1f fps  %5.1f idle/s  %4llu skipped  cpu %.3f cores  grab %.2f ms  convert %.2f ms  "
+    std::printf("%-40s %6.1f fps  %5.1f idle/s  %4llu skipped  cpu %.3f + X server %.3f cores  grab %.2f ms  convert %.2f ms  "
                 "exclude %.3f ms (%llu refreshes)\n",
                 scenario.name, complete / wall, statistics.idleFrames / wall,
-                static_cast<unsigned long long>(statistics.skippedFrames), cpu / wall,
+                static_cast<unsigned long long>(statistics.skippedFrames), cpu / wall, serverCpu / wall,
                 perFrame(statistics.grabNanoseconds), perFrame(statistics.conversionNanoseconds),
                 perFrame(statistics.exclusionNanoseconds),
                 static_cast<unsigned long long>(statistics.exclusionRefreshes));
 }
 
 }  // namespace
+
+// What one shareable-content query costs (the window tracker asks twice a second).
+void timeShareableContent() {
+    auto desktop = testsupport::TestDesktop::start();
+    ::setenv("DISPLAY", desktop->display().c_str(), 1);
+    std::vector<std::unique_ptr<testsupport::ChildProcess>> windows;
+    for (int i = 0; i < 10; ++i) {
+        windows.push_back(testsupport::ChildProcess::spawn(
+            {testsupport::testProgramPath("test-window"), "--x", std::to_string(50 * i), "--y", std::to_string(40 * i)},
+            desktop->environment()));
+        windows.back()->readStdoutLine(10s);
+    }
+    auto service = recorder::linux_backend::makeX11CaptureService();
+    service->shareableContent(false, true);  // connects and fills the process cache
+    constexpr int kQueries = 200;
+    const double cpuBefore = processCpuSeconds();
+    const auto before = std::chrono::steady_clock::now();
+    size_t listed = 0;
+    for (int i = 0; i < kQueries; ++i) listed = service->shareableContent(false, true).value().windows.size();
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+    std::printf("shareable content with %zu windows: %.3f ms per query (%.3f ms CPU here)\n", listed,
+                wall / kQueries * 1e3, (processCpuSeconds() - cpuBefore) / kQueries * 1e3);
+}
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
@@ -110,5 +162,6 @@ int main(int argc, char** argv) {
         {"1280x720 moving, BGRA, 1 excluded, beneath", kPixelFormatBGRA, true, true, true},
     };
     for (const auto& scenario : scenarios) run(scenario, seconds);
+    timeShareableContent();
     return 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "recorder/platform/linux/x11/exclusion_area.hpp"
+#include "recorder/platform/linux/x11/frame_pixels.hpp"
 #include "recorder/platform/linux/x11/grab_target.hpp"
 #include "recorder/platform/linux/x11/monitors.hpp"
 #include "recorder/platform/linux/x11/pixel_region.hpp"
@@ -168,6 +169,37 @@ TEST(FramePacing, ALateFrameSkipsMissedTicksButStaysOnTheGrid) {
     // Started 40 units late with a 16 unit interval: ticks 1016 and 1032 are gone, 1048 is next.
     EXPECT_EQ(nextFrameDeadline(1000, 1040, 16), 1048);
     EXPECT_EQ(nextFrameDeadline(1000, 1016, 16), 1032);
+}
+
+TEST(FramePixels, CopiesAreOpaqueAndExactForEveryWidthIncludingOddTails) {
+    for (int width : {1, 3, 4, 7, 33}) {
+        std::vector<uint8_t> source(static_cast<size_t>(width) * 4 * 2 + 8);
+        for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<uint8_t>(i * 37 + 11);
+        const int destinationStride = width * 4 + 12;  // padded rows must keep their padding
+        std::vector<uint8_t> destination(static_cast<size_t>(destinationStride) * 2, 0xEE);
+        copyBGRXToOpaqueBGRA(source.data(), width * 4 + 8, destination.data(), destinationStride, width, 2);
+        for (int row = 0; row < 2; ++row) {
+            for (int x = 0; x < width; ++x) {
+                const uint8_t* from = source.data() + row * (width * 4 + 8) + x * 4;
+                const uint8_t* to = destination.data() + row * destinationStride + x * 4;
+                ASSERT_EQ(to[0], from[0]);
+                ASSERT_EQ(to[1], from[1]);
+                ASSERT_EQ(to[2], from[2]);
+                ASSERT_EQ(to[3], 0xFF) << "width " << width;
+            }
+            EXPECT_EQ(destination[row * destinationStride + width * 4], 0xEE);
+        }
+    }
+}
+
+TEST(FramePixels, FillIsClippedToTheImage) {
+    std::vector<uint8_t> image(4 * 4 * 4, 0);
+    fillRect(image.data(), 16, 4, 4, PixelRect{2, -1, 10, 2}, kNeutralFillPixel);
+    auto at = [&](int x, int y) { return image[y * 16 + x * 4]; };
+    EXPECT_EQ(at(2, 0), 0x80);
+    EXPECT_EQ(at(3, 0), 0x80);
+    EXPECT_EQ(at(1, 0), 0);
+    EXPECT_EQ(at(2, 1), 0);
 }
 
 }  // namespace

@@ -332,6 +332,9 @@ TEST_F(CaptureStreamTest, NothingIsDeliveredAfterStopReturns) {
     std::this_thread::sleep_for(200ms);  // frames would keep coming every 17 ms if the grab still ran
     queue.sync([] {});
     EXPECT_EQ(collector->timeline().size(), delivered);
+    auto restarted = stream->startCapture();
+    ASSERT_TRUE(restarted.has_value());
+    EXPECT_EQ(restarted->domain, "X11Capture");
     stream.reset();
 }
 

@@ -203,79 +203,74 @@ void FrameGrabber::run() {
         }
         const int64_t started = nowNanoseconds();
         deadline = nextFrameDeadline(deadline, started, interval);
-
-        if (!processEvents()) {
+        if (!captureFrame(started)) {
             lost = true;
             break;
         }
-        const bool excluding = !target_.excludedPids.empty() || !excludedArea_.empty();
-        int64_t exclusionCost = 0;
-        if (excluding && (windowsChanged_ || started - lastExclusionRefresh_ >= kExclusionRefreshNanoseconds)) {
-            refreshExcludedArea();
-            exclusionCost += nowNanoseconds() - started;
-        }
-        if (damage_->takeChangesWithin(target_.rect)) mustDeliverComplete_ = true;
-        if (connection_->isBroken()) {
-            lost = true;
-            break;
-        }
-
-        const common::MediaTime time = common::hostTimeNow();
-        if (!mustDeliverComplete_) {
-            sink_(makeIdleFrame(time));
-            std::lock_guard lock(mutex_);
-            ++statistics_.idleFrames;
-            continue;
-        }
-        auto buffer = pool_->createPixelBuffer();
-        if (!buffer) {
-            // The consumer holds every frame in flight: this one is skipped, and the change it
-            // carried is delivered with the next frame that finds a buffer.
-            std::lock_guard lock(mutex_);
-            ++statistics_.skippedFrames;
-            continue;
-        }
-        const int64_t grabStarted = nowNanoseconds();
-        const ShmImage::GrabResult grab = image_->grab(target_.rect);
-        const int64_t grabEnded = nowNanoseconds();
-        if (grab == ShmImage::GrabResult::connectionLost) {
-            lost = true;
-            break;
-        }
-        if (grab == ShmImage::GrabResult::failed) {
-            std::lock_guard lock(mutex_);
-            ++statistics_.failedGrabs;
-            continue;
-        }
-        if (excluding) {
-            // A window that appeared or moved while the server copied the picture: its events came
-            // before the reply. The picture may show it at either place, so both are hidden.
-            if (!processEvents()) {
-                lost = true;
-                break;
-            }
-            if (windowsChanged_) {
-                hideExcludedArea(excludedArea_);
-                refreshExcludedArea();
-            }
-            hideExcludedArea(excludedArea_);
-            exclusionCost += nowNanoseconds() - grabEnded;
-        }
-        const int64_t conversionStarted = nowNanoseconds();
-        auto frame = convertFrame(std::move(buffer).value(), time);
-        const int64_t conversionEnded = nowNanoseconds();
-        sink_(std::move(frame));
-        mustDeliverComplete_ = false;
-        std::lock_guard lock(mutex_);
-        ++statistics_.completeFrames;
-        statistics_.grabNanoseconds += grabEnded - grabStarted;
-        statistics_.conversionNanoseconds += conversionEnded - conversionStarted;
-        statistics_.exclusionNanoseconds += exclusionCost;
     }
     if (lost) lossHandler_(connection_->lostError());
     std::lock_guard lock(mutex_);
     running_ = false;
     wake_.notify_all();
+}
+
+bool FrameGrabber::captureFrame(int64_t started) {
+    if (!processEvents()) return false;
+    const bool excluding = !target_.excludedPids.empty() || !excludedArea_.empty();
+    int64_t exclusionCost = 0;
+    if (excluding && (windowsChanged_ || started - lastExclusionRefresh_ >= kExclusionRefreshNanoseconds)) {
+        refreshExcludedArea();
+        exclusionCost += nowNanoseconds() - started;
+    }
+    if (damage_->takeChangesWithin(target_.rect)) mustDeliverComplete_ = true;
+    if (connection_->isBroken()) return false;
+
+    const common::MediaTime time = common::hostTimeNow();
+    if (!mustDeliverComplete_) {
+        sink_(makeIdleFrame(time));
+        std::lock_guard lock(mutex_);
+        ++statistics_.idleFrames;
+        return true;
+    }
+    auto buffer = pool_->createPixelBuffer();
+    if (!buffer) {
+        // The consumer holds every frame in flight: this one is skipped, and the change it
+        // carried is delivered with the next frame that finds a buffer.
+        std::lock_guard lock(mutex_);
+        ++statistics_.skippedFrames;
+        return true;
+    }
+    const int64_t grabStarted = nowNanoseconds();
+    const ShmImage::GrabResult grab = image_->grab(target_.rect);
+    const int64_t grabEnded = nowNanoseconds();
+    if (grab == ShmImage::GrabResult::connectionLost) return false;
+    if (grab == ShmImage::GrabResult::failed) {
+        std::lock_guard lock(mutex_);
+        ++statistics_.failedGrabs;
+        return true;
+    }
+    if (excluding) {
+        // A window that appeared or moved while the server copied the picture: its events came
+        // before the reply. The picture may show it at either place, so both are hidden.
+        if (!processEvents()) return false;
+        if (windowsChanged_) {
+            hideExcludedArea(excludedArea_);
+            refreshExcludedArea();
+        }
+        hideExcludedArea(excludedArea_);
+        exclusionCost += nowNanoseconds() - grabEnded;
+    }
+    const int64_t conversionStarted = nowNanoseconds();
+    auto frame = convertFrame(std::move(buffer).value(), time);
+    const int64_t conversionEnded = nowNanoseconds();
+    sink_(std::move(frame));
+    mustDeliverComplete_ = false;
+    std::lock_guard lock(mutex_);
+    ++statistics_.completeFrames;
+    statistics_.grabNanoseconds += grabEnded - grabStarted;
+    statistics_.conversionNanoseconds += conversionEnded - conversionStarted;
+    statistics_.exclusionNanoseconds += exclusionCost;
+    return true;
 }
 
 }  // namespace recorder::linux_backend::x11

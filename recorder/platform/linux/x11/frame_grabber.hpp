@@ -69,6 +69,8 @@ public:
 private:
     FrameGrabber() = default;
     void run();
+    // One tick: an idle frame, a complete one, or a skip. False when the connection is gone.
+    bool captureFrame(int64_t started);
     void waitForNextTick(int64_t deadline);
     void applyPendingTarget();
     // Reads every queued event; false when the connection is gone.

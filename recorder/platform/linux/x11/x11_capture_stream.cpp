@@ -72,6 +72,7 @@ void X11CaptureStream::reportLoss(const common::Error& error) {
 common::Status X11CaptureStream::startCapture() {
     std::lock_guard control(controlMutex_);
     if (started_) return common::Error{kErrorDomain, 32, "the capture stream was already started"};
+    if (stopped_) return common::Error{kErrorDomain, 34, "the capture stream was stopped and cannot start again"};
     started_ = true;
     delivering_->store(true);
 
