@@ -74,6 +74,9 @@ int runRecorderAgent(int argc, const char* const* argv, const ProcessEntryServic
         return 1;
     }
     const std::string request = argv[1];
+    // A parent that has gone away must not kill the recording through a write to its closed pipe:
+    // the recording is finalised all the same, and the lines simply go nowhere.
+    std::signal(SIGPIPE, SIG_IGN);
 
     sigset_t terminationSignals;
     if (services.finalizeOnTerminationSignals) blockTerminationSignals(terminationSignals);

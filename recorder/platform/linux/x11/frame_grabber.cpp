@@ -21,6 +21,15 @@ int64_t nowNanoseconds() {
 // still re-read this often, for a process id that a program sets after mapping its window.
 constexpr int64_t kExclusionRefreshNanoseconds = 250'000'000;
 
+// For this long after the start (and after a change of display) every frame is complete, even on
+// a still screen: the consumer may open its gate a little after the start returned (its writer
+// starts after the stream), and a picture it never received would leave a still screen unrecorded.
+constexpr int64_t kSettlingNanoseconds = 500'000'000;
+
+// A still screen still gets a complete frame this often, so a consumer that dropped the last one
+// has the picture again within a second, for the price of one conversion per second.
+constexpr int64_t kStillRefreshNanoseconds = 1'000'000'000;
+
 bool isWindowStructureEvent(uint8_t type) {
     switch (type) {
         case XCB_MAP_NOTIFY:
@@ -118,6 +127,7 @@ void FrameGrabber::waitForNextTick(int64_t deadline) {
             }
             target_ = std::move(next);
             mustDeliverComplete_ = true;
+            settledAt_ = nowNanoseconds() + kSettlingNanoseconds;
             windowsChanged_ = true;
             lock.lock();
             targetsApplied_ = request;
@@ -194,6 +204,7 @@ std::shared_ptr<platform::SampleBuffer> FrameGrabber::convertFrame(std::shared_p
 void FrameGrabber::run() {
     const int64_t interval = options_.frameInterval.nanoseconds();
     int64_t deadline = nowNanoseconds();
+    settledAt_ = deadline + kSettlingNanoseconds;
     bool lost = false;
     while (true) {
         waitForNextTick(deadline);
@@ -224,6 +235,7 @@ bool FrameGrabber::captureFrame(int64_t started) {
     }
     if (damage_->takeChangesWithin(target_.rect)) mustDeliverComplete_ = true;
     if (connection_->isBroken()) return false;
+    if (started < settledAt_ || started - lastCompleteAt_ >= kStillRefreshNanoseconds) mustDeliverComplete_ = true;
 
     const common::MediaTime time = common::hostTimeNow();
     if (!mustDeliverComplete_) {
@@ -265,6 +277,7 @@ bool FrameGrabber::captureFrame(int64_t started) {
     const int64_t conversionEnded = nowNanoseconds();
     sink_(std::move(frame));
     mustDeliverComplete_ = false;
+    lastCompleteAt_ = started;
     std::lock_guard lock(mutex_);
     ++statistics_.completeFrames;
     statistics_.grabNanoseconds += grabEnded - grabStarted;

@@ -95,6 +95,8 @@ private:
     int screenWidth_ = 0;
     int screenHeight_ = 0;
     bool mustDeliverComplete_ = true;  // first frame, new target, or a change not yet delivered
+    int64_t settledAt_ = 0;            // until then every frame is complete
+    int64_t lastCompleteAt_ = 0;
     bool windowsChanged_ = true;
     int64_t lastExclusionRefresh_ = 0;
     std::vector<PixelRect> excludedArea_;

@@ -1,0 +1,209 @@
+// recorder_bench: recorder-agent against ffmpeg's x11grab with the same encoder settings, recording
+// the same headless 1920x1080 desktop. Prints, for each scenario and each program: frames written,
+// CPU seconds of the recording process, peak memory, and the time from the stop request to exit.
+//
+//   recorder_bench [--seconds N]      (default 10)
+//
+// Both programs run one after the other on the same desktop with the same moving content. The test
+// machines are shared: compare the two lines of one run, and note the load printed at the top.
+
+#include "bench/recorder/measured_process.hpp"
+#include "tests/support/desktop/media_probe.hpp"
+#include "tests/support/desktop/test_desktop.hpp"
+#include "tests/support/desktop/test_programs.hpp"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+namespace recorder_bench {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int screenWidth = 1920, screenHeight = 1080;
+constexpr auto startTimeout = 30s;
+
+struct Scenario {
+    std::string name;
+    std::vector<std::string> client;  // the program that makes the screen move; empty for a static screen
+};
+
+struct RunFigures {
+    bool ok = false;
+    std::string problem;
+    int64_t frames = 0;
+    double fileSeconds = 0;
+    ProcessUsage usage;
+    double stopToExitMs = 0;
+};
+
+std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream file(path);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void addFileFigures(RunFigures& figures, const std::string& path) {
+    auto info = testsupport::probeMedia(path);
+    const auto* video = info ? info->firstOfType("video") : nullptr;
+    if (!video) {
+        figures.ok = false;
+        figures.problem = "ffprobe cannot read " + path;
+        return;
+    }
+    figures.frames = video->frameCount;
+    figures.fileSeconds = video->duration;
+}
+
+RunFigures runRecorderAgent(const testsupport::TestDesktop& desktop, const std::filesystem::path& directory,
+                            const std::string& tag, std::chrono::seconds length) {
+    RunFigures figures;
+    const auto output = (directory / ("recorder-agent-" + tag + ".mp4")).string();
+    const auto errors = (directory / ("recorder-agent-" + tag + ".err")).string();
+    MeasuredProcess agent({testsupport::testProgramPath("recorder-agent"), R"({"outputPath":")" + output + R"("})"},
+                          desktop.environment(), errors);
+    auto started = agent.readLine(startTimeout);
+    if (started != "Recording started") {
+        agent.write("stop\n");
+        figures.usage = agent.wait();
+        figures.problem = "no \"Recording started\": " + started.value_or("(nothing)") + " " + fileText(errors);
+        return figures;
+    }
+    std::this_thread::sleep_for(length);
+    const auto stopAt = Clock::now();
+    agent.write("stop\n");
+    auto stopped = agent.readLine(60s);
+    figures.usage = agent.wait();
+    figures.stopToExitMs = std::chrono::duration<double, std::milli>(figures.usage.endedAt - stopAt).count();
+    figures.ok = figures.usage.status == 0 && stopped == "Recording stopped. Output path: " + output;
+    if (!figures.ok) figures.problem = "stop failed: " + stopped.value_or("(nothing)") + " " + fileText(errors);
+    addFileFigures(figures, output);
+    return figures;
+}
+
+// The encoder settings recorder-agent uses (recorder/platform/linux/ffmpeg/h264_settings.cpp):
+// libx264 superfast, CRF 22, High profile, no B-frames, a keyframe at least every 60 frames.
+RunFigures runFfmpeg(const testsupport::TestDesktop& desktop, const std::filesystem::path& directory,
+                     const std::string& tag, std::chrono::seconds length) {
+    RunFigures figures;
+    const auto output = (directory / ("ffmpeg-" + tag + ".mp4")).string();
+    const auto errors = (directory / ("ffmpeg-" + tag + ".err")).string();
+    const std::string size = std::to_string(screenWidth) + "x" + std::to_string(screenHeight);
+    MeasuredProcess ffmpeg({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats", "-progress", "pipe:1",
+                            "-stats_period", "0.1", "-f", "x11grab", "-framerate", "60", "-draw_mouse", "0",
+                            "-video_size", size, "-i", desktop.display() + "+0,0", "-c:v", "libx264", "-preset",
+                            "superfast", "-crf", "22", "-profile:v", "high", "-bf", "0", "-g", "60", "-pix_fmt",
+                            "yuv420p", output},
+                           desktop.environment(), errors);
+    // The first progress report with a frame in it: ffmpeg is recording.
+    const auto deadline = Clock::now() + startTimeout;
+    bool recording = false;
+    while (!recording && Clock::now() < deadline) {
+        auto line = ffmpeg.readLine(startTimeout);
+        if (!line) break;
+        recording = line->rfind("frame=", 0) == 0 && *line != "frame=0";
+    }
+    if (!recording) {
+        ffmpeg.write("q");
+        figures.usage = ffmpeg.wait();
+        figures.problem = "ffmpeg did not start recording: " + fileText(errors);
+        return figures;
+    }
+    // Keep reading the progress reports so the pipe never fills.
+    const auto stopAt = Clock::now() + length;
+    while (Clock::now() < stopAt) ffmpeg.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(stopAt - Clock::now()));
+    const auto quitAt = Clock::now();
+    ffmpeg.write("q");
+    figures.usage = ffmpeg.wait();
+    figures.stopToExitMs = std::chrono::duration<double, std::milli>(figures.usage.endedAt - quitAt).count();
+    figures.ok = figures.usage.status == 0;
+    if (!figures.ok) figures.problem = "ffmpeg failed: " + fileText(errors);
+    addFileFigures(figures, output);
+    return figures;
+}
+
+void printRow(const std::string& scenario, const std::string& program, const RunFigures& f) {
+    if (!f.ok) {
+        std::printf("%-24s %-15s FAILED: %s\n", scenario.c_str(), program.c_str(), f.problem.c_str());
+        return;
+    }
+    const double fps = f.fileSeconds > 0 ? static_cast<double>(f.frames) / f.fileSeconds : 0;
+    const double cores = f.fileSeconds > 0 ? f.usage.cpuSeconds / f.fileSeconds : 0;
+    std::printf("%-24s %-15s %7.2f %7lld %7.1f %8.2f %6.2f %8.0f %10.0f\n", scenario.c_str(), program.c_str(),
+                f.fileSeconds, static_cast<long long>(f.frames), fps, f.usage.cpuSeconds, cores, f.usage.peakMemoryMb,
+                f.stopToExitMs);
+}
+
+int run(int argc, char** argv) {
+    std::chrono::seconds length = 10s;
+    for (int i = 1; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--seconds" && i + 1 < argc) length = std::chrono::seconds(std::atoi(argv[++i]));
+        else {
+            std::cerr << "usage: recorder_bench [--seconds N]\n";
+            return 2;
+        }
+    }
+    const auto directory = std::filesystem::temp_directory_path() / ("recorder-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(directory);
+
+    const std::vector<Scenario> scenarios{
+        {"1280x720 moving", {testsupport::testProgramPath("moving-picture"), "--width", "1280", "--height", "720", "--x",
+                             "100", "--y", "100"}},
+        {"whole screen scrolling", {SCROLLING_PICTURE_PATH, "--width", "1920", "--height", "1080"}},
+        {"static screen", {}},
+    };
+
+    std::printf("load average before: %s (%u cores)\n", loadAverage().c_str(), std::thread::hardware_concurrency());
+    std::printf("%-24s %-15s %7s %7s %7s %8s %6s %8s %10s\n", "scenario", "program", "seconds", "frames", "fps",
+                "cpu_s", "cores", "peak_MB", "stop_ms");
+    for (const auto& scenario : scenarios) {
+        // A fresh desktop per scenario, without a window manager: nothing moves but the content.
+        auto desktop = testsupport::TestDesktop::start({.screenWidth = screenWidth,
+                                                        .screenHeight = screenHeight,
+                                                        .windowManager = false});
+        std::unique_ptr<testsupport::ChildProcess> client;
+        if (!scenario.client.empty()) {
+            client = testsupport::ChildProcess::spawn(scenario.client, desktop->environment());
+            auto ready = client->readStdoutLine(startTimeout);
+            if (!ready || ready->rfind("READY", 0) != 0) {
+                std::printf("%-24s cannot start its content: %s\n", scenario.name.c_str(), client->stderrSoFar().c_str());
+                continue;
+            }
+        }
+        std::string tag = scenario.name;
+        for (char& c : tag)
+            if (c == ' ') c = '-';
+        auto ours = runRecorderAgent(*desktop, directory, tag, length);
+        auto theirs = runFfmpeg(*desktop, directory, tag, length);
+        printRow(scenario.name, "recorder-agent", ours);
+        printRow("", "ffmpeg x11grab", theirs);
+        if (ours.ok && theirs.ok && theirs.usage.cpuSeconds > 0)
+            std::printf("%-24s %-15s cpu ratio %.2f\n", "", "", ours.usage.cpuSeconds / theirs.usage.cpuSeconds);
+        std::fflush(stdout);
+    }
+    std::printf("load average after: %s\n", loadAverage().c_str());
+    if (!std::getenv("RECORDER_BENCH_KEEP_FILES")) std::filesystem::remove_all(directory);
+    else std::printf("files kept in %s\n", directory.c_str());
+    return 0;
+}
+
+}  // namespace
+}  // namespace recorder_bench
+
+int main(int argc, char** argv) { return recorder_bench::run(argc, argv); }

@@ -1,0 +1,103 @@
+// A service the recording depends on goes away while it runs: the X server, the sound server.
+
+#include "tests/e2e_faults/recording_under_fault.hpp"
+#include "tests/support/desktop/media_probe.hpp"
+#include "tests/support/desktop/readiness.hpp"
+
+#include <gmock/gmock.h>
+
+#include <thread>
+
+namespace testsupport::faults {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// Scheduling slack between seeing a line and the moment the frame it reports was captured, and
+// between a kill and the moment the recorder notices it.
+constexpr double kTimingSlackSeconds = 0.5;
+// How far an audio track's end may lie from the video's: a few 20 ms fragments and the closing
+// frame's duration.
+constexpr double kAudioVideoEndTolerance = 0.25;
+
+using ServiceFault = RecordingUnderFault;
+
+TEST_F(ServiceFault, LosingTheXServerStopsTheStreamAndStopFinishesTheFile) {
+    startDesktop();
+    showMovingPicture();
+    const auto output = path("display-lost.mp4").string();
+    auto recorder = startRecorder(displayRequest(output));
+    const auto started = waitUntilRecording(*recorder);
+    std::this_thread::sleep_for(kRecordBeforeFault);
+
+    const auto lostAt = Clock::now();
+    desktop_->killXServer();
+    ASSERT_TRUE(pollUntil([&] { return !linesStartingWith(recorder->stderrSoFar(), "Error: ").empty(); }, 10s))
+        << "the lost display was not reported; standard error: " << recorder->stderrSoFar();
+    std::this_thread::sleep_for(kRecordAfterFault);
+    EXPECT_FALSE(recorder->waitForExit(0ms).has_value()) << "the recorder must keep running until \"stop\"";
+
+    const auto outcome = stopAndWait(*recorder);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "Recording started\nRecording stopped. Output path: " + output + "\n");
+    const auto errorLines = linesStartingWith(outcome.err, "Error: ");
+    ASSERT_EQ(errorLines.size(), 1u) << outcome.err;
+    EXPECT_EQ(outcome.err, errorLines.front() + "\n") << "nothing but the one stream error";
+    // Says what was lost and which display it was, so a person knows where to look.
+    EXPECT_THAT(errorLines.front(), StartsWith("Error: the X display connection was lost: "));
+    EXPECT_THAT(errorLines.front(), HasSubstr("(display \"" + desktop_->display() + "\")"));
+
+    std::string errors;
+    EXPECT_TRUE(decodesCleanly(output, &errors)) << errors;
+    const auto boxes = topLevelBoxes(output);
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_EQ(boxes.back(), "mfra") << "the file was finished";
+    // The video runs up to the loss of the display and stops there.
+    const auto videoEnd = streamEndSeconds(output, "v:0");
+    ASSERT_TRUE(videoEnd.has_value());
+    const double recordedBeforeLoss = secondsBetween(started, lostAt);
+    EXPECT_NEAR(*videoEnd, recordedBeforeLoss, kTimingSlackSeconds);
+}
+
+TEST_F(ServiceFault, LosingTheSoundServerKeepsVideoAndTheAudioTimeline) {
+    startDesktop(/*withPulseAudio=*/true);
+    showMovingPicture();
+    const auto video = path("sound-lost.mp4").string();
+    const auto systemAudio = path("sound-lost-system.m4a").string();
+    const auto microphone = path("sound-lost-microphone.m4a").string();
+    auto recorder = startRecorder(R"({"outputPath":")" + video + R"(","capturesSystemAudio":true,)" +
+                                  R"("systemAudioOutputPath":")" + systemAudio + R"(","capturesMicrophone":true,)" +
+                                  R"("microphoneOutputPath":")" + microphone + R"("})");
+    const auto started = waitUntilRecording(*recorder);
+    std::this_thread::sleep_for(kRecordBeforeFault);
+
+    desktop_->killPulseAudio();
+    std::this_thread::sleep_for(kRecordBeforeFault);
+    const auto stoppedAt = Clock::now();
+    const auto outcome = stopAndWait(*recorder);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "Recording started\nRecording stopped. Output path: " + video + "\n");
+    EXPECT_EQ(outcome.err, "");
+
+    // Video went on after the sound server had gone.
+    const auto videoEnd = streamEndSeconds(video, "v:0");
+    ASSERT_TRUE(videoEnd.has_value());
+    EXPECT_NEAR(*videoEnd, secondsBetween(started, stoppedAt), kTimingSlackSeconds);
+    // Every audio track still runs to the video's end: silence stands in for what could not be heard.
+    struct Track {
+        std::string file, selector;
+    };
+    for (const auto& track : {Track{video, "a:0"}, Track{systemAudio, "a:0"}, Track{microphone, "a:0"}}) {
+        SCOPED_TRACE(track.file);
+        std::string errors;
+        EXPECT_TRUE(decodesCleanly(track.file, &errors)) << errors;
+        const auto audioEnd = streamEndSeconds(track.file, track.selector);
+        ASSERT_TRUE(audioEnd.has_value());
+        EXPECT_NEAR(*audioEnd, *videoEnd, kAudioVideoEndTolerance);
+    }
+}
+
+}  // namespace
+}  // namespace testsupport::faults

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "tests/e2e_recorder/recorder_run.hpp"
+#include "tests/support/desktop/media_probe.hpp"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace e2e_recorder {
+
+// One frame at the recorder's nominal rate.
+inline constexpr double frameSeconds = 1.0 / 60;
+
+// Each test gets a private desktop and a private directory for its files.
+class RecordingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        directory_ = std::filesystem::temp_directory_path() /
+                     ("e2e-recorder-" + std::to_string(::getpid()) + "-" +
+                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(directory_);
+        std::filesystem::create_directories(directory_);
+    }
+    void TearDown() override {
+        // Clients before the desktop they draw on.
+        clients_.clear();
+        desktop_.reset();
+        if (!std::getenv("E2E_KEEP_FILES")) std::filesystem::remove_all(directory_);
+    }
+
+    testsupport::TestDesktop& startDesktop(const testsupport::DesktopOptions& options = {}) {
+        desktop_ = testsupport::TestDesktop::start(options);
+        return *desktop_;
+    }
+    // A client program kept running until the test ends.
+    DesktopClient& addClient(const std::string& program, const std::vector<std::string>& arguments) {
+        clients_.push_back(startClient(*desktop_, program, arguments));
+        return clients_.back();
+    }
+    // A 1280x720 picture that changes every 1/60 s.
+    DesktopClient& addMovingPicture() {
+        return addClient("moving-picture", {"--width", "1280", "--height", "720", "--x", "100", "--y", "100"});
+    }
+    std::string outputPath(const std::string& name) const { return (directory_ / name).string(); }
+
+    // Lets a recording run; the length of a recording is what is being measured, not a readiness wait.
+    static void record(std::chrono::milliseconds length) { std::this_thread::sleep_for(length); }
+
+    std::filesystem::path directory_;
+    std::unique_ptr<testsupport::TestDesktop> desktop_;
+    std::vector<DesktopClient> clients_;
+};
+
+}  // namespace e2e_recorder
