@@ -35,6 +35,7 @@ public:
     void write(const std::string& text);
     // Reads and drops standard output until it ends, then reaps the child.
     ProcessUsage wait();
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -18,7 +18,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -39,7 +41,10 @@ struct RunFigures {
     bool ok = false;
     std::string problem;
     int64_t frames = 0;
+    int64_t repeated = 0;  // frames the writer repeated to keep a constant rate (ffmpeg only)
     double fileSeconds = 0;
+    double recordingSeconds = 0;  // from the start being seen to the stop request
+    std::string threads;          // CPU by thread just before the stop (recorder-agent only)
     ProcessUsage usage;
     double stopToExitMs = 0;
 };
@@ -55,6 +60,43 @@ std::string fileText(const std::string& path) {
     std::ifstream file(path);
     std::ostringstream text;
     text << file.rdbuf();
+    return text.str();
+}
+
+// CPU seconds so far of the busiest threads of a running process, e.g. "commands/812 2.10,
+// capture/815 0.80". Tells where a recorder's time goes (threads inherit their creator's name).
+std::string cpuOfBusiestThreads(pid_t pid) {
+    constexpr size_t shown = 6;
+    std::map<std::string, double> seconds;
+    const double ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const auto tasks = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::string stat = fileText((task.path() / "stat").string());
+        // pid (comm) state ppid ... utime is field 14, stime 15; comm may hold spaces, so count from ')'.
+        const auto open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int index = 3; fields >> field; ++index) {
+            if (index == 14) utime = std::stod(field);
+            if (index == 15) {
+                stime = std::stod(field);
+                break;
+            }
+        }
+        seconds[stat.substr(open + 1, close - open - 1) + "/" + task.path().filename().string()] =
+            (utime + stime) / ticksPerSecond;
+    }
+    std::vector<std::pair<double, std::string>> ordered;
+    for (const auto& [name, value] : seconds) ordered.emplace_back(value, name);
+    std::sort(ordered.rbegin(), ordered.rend());
+    std::ostringstream text;
+    text.precision(2);
+    text << std::fixed;
+    if (ordered.size() > shown) ordered.resize(shown);
+    for (const auto& [value, name] : ordered) text << (text.tellp() > 0 ? ", " : "") << name << " " << value;
     return text.str();
 }
 
@@ -84,8 +126,11 @@ RunFigures runRecorderAgent(const testsupport::TestDesktop& desktop, const std::
         figures.problem = "no \"Recording started\": " + started.value_or("(nothing)") + " " + fileText(errors);
         return figures;
     }
+    const auto startedAt = Clock::now();
     std::this_thread::sleep_for(length);
+    figures.threads = cpuOfBusiestThreads(agent.pid());
     const auto stopAt = Clock::now();
+    figures.recordingSeconds = std::chrono::duration<double>(stopAt - startedAt).count();
     agent.write("stop\n");
     auto stopped = agent.readLine(60s);
     figures.usage = agent.wait();
@@ -97,7 +142,9 @@ RunFigures runRecorderAgent(const testsupport::TestDesktop& desktop, const std::
 }
 
 // The encoder settings recorder-agent uses (recorder/platform/linux/ffmpeg/h264_settings.cpp):
-// libx264 superfast, CRF 22, High profile, no B-frames, a keyframe at least every 60 frames.
+// libx264 superfast, CRF 22, High profile, no B-frames, a keyframe at least every 60 frames. Frames
+// keep their capture times (as recorder-agent's do): re-timing to a constant rate would repeat and
+// drop frames on a busy machine and hide how many were really grabbed.
 RunFigures runFfmpeg(const testsupport::TestDesktop& desktop, const std::filesystem::path& directory,
                      const std::string& tag, std::chrono::seconds length) {
     RunFigures figures;
@@ -108,7 +155,7 @@ RunFigures runFfmpeg(const testsupport::TestDesktop& desktop, const std::filesys
                             "-stats_period", "0.1", "-f", "x11grab", "-framerate", "60", "-draw_mouse", "0",
                             "-video_size", size, "-i", desktop.display() + "+0,0", "-c:v", "libx264", "-preset",
                             "superfast", "-crf", "22", "-profile:v", "high", "-bf", "0", "-g", "60", "-pix_fmt",
-                            "yuv420p", output},
+                            "yuv420p", "-fps_mode", "passthrough", output},
                            desktop.environment(), errors);
     // The first progress report with a frame in it: ffmpeg is recording.
     const auto deadline = Clock::now() + startTimeout;
@@ -124,11 +171,19 @@ RunFigures runFfmpeg(const testsupport::TestDesktop& desktop, const std::filesys
         figures.problem = "ffmpeg did not start recording: " + fileText(errors);
         return figures;
     }
-    // Keep reading the progress reports so the pipe never fills.
-    const auto stopAt = Clock::now() + length;
-    while (Clock::now() < stopAt) ffmpeg.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(stopAt - Clock::now()));
+    // Keep reading the progress reports so the pipe never fills; the last one counts the repeats.
+    const auto startedAt = Clock::now();
+    const auto stopAt = startedAt + length;
+    auto remember = [&figures](const std::string& line) {
+        if (line.rfind("dup_frames=", 0) == 0) figures.repeated = std::stoll(line.substr(11));
+    };
+    while (Clock::now() < stopAt)
+        if (auto line = ffmpeg.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(stopAt - Clock::now())))
+            remember(*line);
     const auto quitAt = Clock::now();
+    figures.recordingSeconds = std::chrono::duration<double>(quitAt - startedAt).count();
     ffmpeg.write("q");
+    while (auto line = ffmpeg.readLine(60s)) remember(*line);
     figures.usage = ffmpeg.wait();
     figures.stopToExitMs = std::chrono::duration<double, std::milli>(figures.usage.endedAt - quitAt).count();
     figures.ok = figures.usage.status == 0;
@@ -142,11 +197,15 @@ void printRow(const std::string& scenario, const std::string& program, const Run
         std::printf("%-24s %-15s FAILED: %s\n", scenario.c_str(), program.c_str(), f.problem.c_str());
         return;
     }
-    const double fps = f.fileSeconds > 0 ? static_cast<double>(f.frames) / f.fileSeconds : 0;
-    const double cores = f.fileSeconds > 0 ? f.usage.cpuSeconds / f.fileSeconds : 0;
-    std::printf("%-24s %-15s %7.2f %7lld %7.1f %8.2f %6.2f %8.0f %10.0f\n", scenario.c_str(), program.c_str(),
-                f.fileSeconds, static_cast<long long>(f.frames), fps, f.usage.cpuSeconds, cores, f.usage.peakMemoryMb,
-                f.stopToExitMs);
+    // Distinct pictures per second of recording: repeated frames show nothing new.
+    const int64_t distinct = f.frames - f.repeated;
+    const double fps = f.recordingSeconds > 0 ? static_cast<double>(distinct) / f.recordingSeconds : 0;
+    const double cores = f.recordingSeconds > 0 ? f.usage.cpuSeconds / f.recordingSeconds : 0;
+    const double msPerFrame = f.frames > 0 ? 1000 * f.usage.cpuSeconds / static_cast<double>(f.frames) : 0;
+    std::printf("%-24s %-15s %8.2f %7.2f %7lld %7lld %7.1f %8.2f %6.2f %8.1f %8.0f %8.0f\n", scenario.c_str(),
+                program.c_str(), f.recordingSeconds, f.fileSeconds, static_cast<long long>(f.frames),
+                static_cast<long long>(f.repeated), fps, f.usage.cpuSeconds, cores, msPerFrame,
+                f.usage.peakMemoryMb, f.stopToExitMs);
 }
 
 int run(int argc, char** argv) {
@@ -170,8 +229,13 @@ int run(int argc, char** argv) {
     };
 
     std::printf("load average before: %s (%u cores)\n", loadAverage().c_str(), std::thread::hardware_concurrency());
-    std::printf("%-24s %-15s %7s %7s %7s %8s %6s %8s %10s\n", "scenario", "program", "seconds", "frames", "fps",
-                "cpu_s", "cores", "peak_MB", "stop_ms");
+    // recorded: seconds from the start being seen to the stop request; file: the video's duration;
+    // repeats: frames written again to keep a constant rate; fps: new pictures per recorded second;
+    // cores: CPU seconds (whole process life) per recorded second; cpu_ms/f: CPU per frame written,
+    // the fairer comparison when the machine is too busy for either to keep 60 fps; stop_ms: stop
+    // request to exit.
+    std::printf("%-24s %-15s %8s %7s %7s %7s %7s %8s %6s %8s %8s %8s\n", "scenario", "program", "recorded", "file",
+                "frames", "repeats", "fps", "cpu_s", "cores", "cpu_ms/f", "peak_MB", "stop_ms");
     for (const auto& scenario : scenarios) {
         // A fresh desktop per scenario, without a window manager: nothing moves but the content.
         auto desktop = testsupport::TestDesktop::start({.screenWidth = screenWidth,
@@ -193,6 +257,7 @@ int run(int argc, char** argv) {
         auto theirs = runFfmpeg(*desktop, directory, tag, length);
         printRow(scenario.name, "recorder-agent", ours);
         printRow("", "ffmpeg x11grab", theirs);
+        if (!ours.threads.empty()) std::printf("%-24s recorder-agent busiest threads (cpu_s): %s\n", "", ours.threads.c_str());
         if (ours.ok && theirs.ok && theirs.usage.cpuSeconds > 0)
             std::printf("%-24s %-15s cpu ratio %.2f\n", "", "", ours.usage.cpuSeconds / theirs.usage.cpuSeconds);
         std::fflush(stdout);

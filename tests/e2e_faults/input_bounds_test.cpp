@@ -47,8 +47,7 @@ TEST_F(InputBounds, AHugeInputLineIsIgnoredWithoutGrowingMemory) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.out, "Recording started\nRecording paused\nRecording stopped. Output path: " + flooded + "\n");
     EXPECT_EQ(outcome.err, "");
-    std::string errors;
-    EXPECT_TRUE(decodesCleanly(flooded, &errors)) << errors;
+    expectDecodesCleanly(flooded);
 
     ASSERT_GT(normalPeak, 0);
     ASSERT_GT(floodedPeak, 0);

@@ -1,9 +1,11 @@
 #include "tests/e2e_faults/recording_under_fault.hpp"
 
+#include "tests/support/desktop/media_probe.hpp"
 #include "tests/support/desktop/test_programs.hpp"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
@@ -67,6 +69,30 @@ std::optional<double> streamEndSeconds(const std::string& path, const std::strin
         end = std::max(end.value_or(0.0), pts + duration);
     }
     return end;
+}
+
+std::optional<double> closestVideoFrameSpacing(const std::string& path) {
+    auto probe = ChildProcess::spawn(
+        {"ffprobe", "-v", "quiet", "-select_streams", "v:0", "-show_entries", "packet=pts_time", "-of", "csv=p=0", path});
+    probe->closeStdin();
+    if (!probe->waitForExit(kToolTimeout)) return std::nullopt;
+    std::vector<double> times;
+    std::istringstream lines(probe->stdoutSoFar());
+    lines.imbue(std::locale::classic());
+    for (double time = 0; lines >> time;) times.push_back(time);
+    std::sort(times.begin(), times.end());
+    std::optional<double> closest;
+    for (size_t i = 1; i < times.size(); ++i) closest = std::min(closest.value_or(1e9), times[i] - times[i - 1]);
+    return closest;
+}
+
+void expectDecodesCleanly(const std::string& path) {
+    std::string errors;
+    if (decodesCleanly(path, &errors)) return;
+    const auto spacing = closestVideoFrameSpacing(path);
+    ADD_FAILURE() << path << " does not decode cleanly; closest video frames "
+                  << (spacing ? std::to_string(*spacing * 1000) + " ms" : std::string("(none)")) << " apart:\n"
+                  << errors.substr(0, 2000);
 }
 
 std::vector<std::string> topLevelBoxes(const std::string& path) {

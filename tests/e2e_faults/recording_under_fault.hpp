@@ -33,6 +33,15 @@ double secondsBetween(Clock::time_point from, Clock::time_point to);
 // ffprobe stream selector ("v:0", "a:0"). None when the stream has no packet.
 std::optional<double> streamEndSeconds(const std::string& path, const std::string& selector);
 
+// The shortest gap between two consecutive video frames of a file, in seconds; none with fewer
+// than two frames.
+std::optional<double> closestVideoFrameSpacing(const std::string& path);
+
+// Expects `ffmpeg -v error` to decode the whole file without a word. On failure the message also
+// gives the closest spacing of video frames: frames closer than the stream's minimum interval are
+// what makes ffmpeg complain about timestamps that are not increasing.
+void expectDecodesCleanly(const std::string& path);
+
 // The types of the top-level boxes of an MPEG-4 file, in file order. A box whose declared size
 // runs past the end of the file is listed with a trailing "!" (a box cut short).
 std::vector<std::string> topLevelBoxes(const std::string& path);

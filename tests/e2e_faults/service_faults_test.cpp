@@ -49,8 +49,7 @@ TEST_F(ServiceFault, LosingTheXServerStopsTheStreamAndStopFinishesTheFile) {
     EXPECT_THAT(errorLines.front(), StartsWith("Error: the X display connection was lost: "));
     EXPECT_THAT(errorLines.front(), HasSubstr("(display \"" + desktop_->display() + "\")"));
 
-    std::string errors;
-    EXPECT_TRUE(decodesCleanly(output, &errors)) << errors;
+    expectDecodesCleanly(output);
     const auto boxes = topLevelBoxes(output);
     ASSERT_FALSE(boxes.empty());
     EXPECT_EQ(boxes.back(), "mfra") << "the file was finished";
@@ -91,8 +90,7 @@ TEST_F(ServiceFault, LosingTheSoundServerKeepsVideoAndTheAudioTimeline) {
     };
     for (const auto& track : {Track{video, "a:0"}, Track{systemAudio, "a:0"}, Track{microphone, "a:0"}}) {
         SCOPED_TRACE(track.file);
-        std::string errors;
-        EXPECT_TRUE(decodesCleanly(track.file, &errors)) << errors;
+        expectDecodesCleanly(track.file);
         const auto audioEnd = streamEndSeconds(track.file, track.selector);
         ASSERT_TRUE(audioEnd.has_value());
         EXPECT_NEAR(*audioEnd, *videoEnd, kAudioVideoEndTolerance);

@@ -16,11 +16,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Room left for the recording on a full disk, and the file size limit: a few seconds of video,
-// enough for several fragments before the fault.
-constexpr uintmax_t kRoomForRecording = 1024 * 1024;
+// Room left for the recording on a full disk, and the file size limit: several fragments of the
+// test's moving picture, which compresses to roughly 10 kB a second (a few seconds of video).
+constexpr uintmax_t kRoomForRecording = 64 * 1024;
+// Far more than half a second of the moving picture.
+constexpr uintmax_t kLargestFragment = 32 * 1024;
+// Six times the longest fragment: long enough that a busy machine does not pass for a fault.
+constexpr auto kQuietAfterFault = 3s;
 // How long a recording may take to fill that room on a slow machine.
-constexpr auto kFillTimeout = 90s;
+constexpr auto kFillTimeout = 60s;
 
 std::string fileContents(const std::filesystem::path& path) {
     std::ifstream file(path, std::ios::binary);
@@ -39,11 +43,28 @@ uintmax_t availableBytes(const std::filesystem::path& path) {
     return static_cast<uintmax_t>(status.f_bavail) * status.f_frsize;
 }
 
+// True once the file at `path` has kept its size for `quiet`.
+bool fileStopsGrowing(const std::filesystem::path& path, std::chrono::milliseconds quiet,
+                      std::chrono::milliseconds timeout) {
+    uintmax_t lastSize = 0;
+    auto lastChange = Clock::now();
+    return pollUntil(
+        [&] {
+            std::error_code missing;
+            const uintmax_t size = std::filesystem::file_size(path, missing);
+            if (missing || size != lastSize) {
+                lastSize = missing ? 0 : size;
+                lastChange = Clock::now();
+            }
+            return lastSize > 0 && Clock::now() - lastChange >= quiet;
+        },
+        timeout);
+}
+
 // What a recording cut short by a storage fault must still offer: the fragments written before
 // the fault decode, and they hold video.
 void expectReadableUpToTheFault(const std::string& output) {
-    std::string errors;
-    EXPECT_TRUE(decodesCleanly(output, &errors)) << errors;
+    expectDecodesCleanly(output);
     const auto videoEnd = streamEndSeconds(output, "v:0");
     ASSERT_TRUE(videoEnd.has_value()) << "no video left in " << output;
     EXPECT_GT(*videoEnd, 0.5);
@@ -80,7 +101,7 @@ TEST_F(StorageFault, AFullDiskEndsTheRecordingWithAnErrorAndKeepsWhatWasWritten)
     startDesktop();
     showMovingPicture();
     const auto disk = path("small-disk");
-    ASSERT_NO_FATAL_FAILURE(mountSmallFileSystem(disk, 4 * kRoomForRecording));
+    ASSERT_NO_FATAL_FAILURE(mountSmallFileSystem(disk, 1024 * 1024));
     // Another file on the same disk takes all but the recording's room.
     const std::string otherData(availableBytes(disk) - kRoomForRecording, 'x');
     ASSERT_NO_FATAL_FAILURE(writeFile(disk / "other-data", otherData));
@@ -88,8 +109,11 @@ TEST_F(StorageFault, AFullDiskEndsTheRecordingWithAnErrorAndKeepsWhatWasWritten)
     const auto output = (disk / "out.mp4").string();
     auto recorder = startRecorder(displayRequest(output));
     waitUntilRecording(*recorder);
-    ASSERT_TRUE(pollUntil([&] { return availableBytes(disk) < 64 * 1024; }, kFillTimeout))
-        << "the recording did not fill the disk; " << availableBytes(disk) << " bytes are still free";
+    // Moving content makes a fragment at least every half second: a file that stops growing for
+    // much longer than that has met the full disk.
+    ASSERT_TRUE(fileStopsGrowing(output, kQuietAfterFault, kFillTimeout)) << "the recording kept growing";
+    // The unfinished fragment was cut off again: the room is used up to less than a fragment.
+    EXPECT_LT(availableBytes(disk), kLargestFragment);
     std::this_thread::sleep_for(kRecordAfterFault);
     EXPECT_FALSE(recorder->waitForExit(0ms).has_value()) << "the recorder must wait for \"stop\"";
 
@@ -108,8 +132,9 @@ TEST_F(StorageFault, TheFileSizeLimitEndsTheRecordingWithAnErrorAndKeepsWhatWasW
     auto recorder = startRecorder(displayRequest(output),
                                   {"prlimit", "--fsize=" + std::to_string(kRoomForRecording), "--"});
     waitUntilRecording(*recorder);
-    ASSERT_TRUE(pollUntil([&] { return std::filesystem::file_size(output) >= kRoomForRecording; }, kFillTimeout))
-        << "the recording did not reach the limit; the file has " << std::filesystem::file_size(output) << " bytes";
+    // Moving content makes a fragment at least every half second: a file that stops growing for
+    // much longer than that has met the limit.
+    ASSERT_TRUE(fileStopsGrowing(output, kQuietAfterFault, kFillTimeout)) << "the recording kept growing";
     std::this_thread::sleep_for(kRecordAfterFault);
     EXPECT_FALSE(recorder->waitForExit(0ms).has_value()) << "the limit must not end the process";
 
@@ -117,7 +142,9 @@ TEST_F(StorageFault, TheFileSizeLimitEndsTheRecordingWithAnErrorAndKeepsWhatWasW
     EXPECT_EQ(outcome.status, 1);
     EXPECT_EQ(outcome.out, "Recording started\n");
     EXPECT_EQ(outcome.err, "Error stopping capture: cannot write " + output + ": File too large\n");
-    EXPECT_EQ(std::filesystem::file_size(output), kRoomForRecording);
+    // Cut back to its last whole fragment: a few kilobytes below the limit, never above it.
+    EXPECT_LE(std::filesystem::file_size(output), kRoomForRecording);
+    EXPECT_GT(std::filesystem::file_size(output), kRoomForRecording - kLargestFragment);
     expectReadableUpToTheFault(output);
 }
 

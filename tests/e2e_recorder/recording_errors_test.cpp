@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <fstream>
 #include <regex>
@@ -34,13 +36,20 @@ protected:
     }
 
     // A directory this process cannot create files in. Permission bits do not stop root, so as root
-    // this is sysfs, which refuses new files to everyone.
+    // this is sysfs, which refuses new files to everyone. Each candidate is tried for real.
     std::optional<std::filesystem::path> unwritableDirectory() {
         auto locked = directory_ / "locked";
         std::filesystem::create_directory(locked);
         ::chmod(locked.c_str(), 0555);
-        if (::access(locked.c_str(), W_OK) != 0) return locked;
-        if (::access("/sys", W_OK) != 0) return std::filesystem::path("/sys");
+        for (const auto& candidate : {locked, std::filesystem::path("/sys")}) {
+            const auto probe = candidate / ("probe-" + std::to_string(::getpid()));
+            const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+            if (fd < 0 && errno == EACCES) return candidate;
+            if (fd >= 0) {
+                ::close(fd);
+                ::unlink(probe.c_str());
+            }
+        }
         return std::nullopt;
     }
 };
@@ -98,6 +107,7 @@ TEST_F(OutputNaming, AMovPathGivesAQuickTimeMovie) {
     EXPECT_EQ(info->majorBrand, "qt  ");
     ASSERT_NE(info->firstOfType("video"), nullptr);
     EXPECT_EQ(info->firstOfType("video")->codecName, "h264");
+    EXPECT_EQ(containerColourCodes(output), (std::array<int, 3>{1, 1, 1})) << "BT.709 in QuickTime's own colour box";
     EXPECT_TRUE(decodesWithoutErrors(output));
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,5 +17,16 @@ std::vector<double> videoPacketTimes(const std::string& path);
 
 // The share of gaps between consecutive `times` that are at most `seconds` long (0 when there are none).
 double shareOfGapsWithin(const std::vector<double>& times, double seconds);
+
+// The colour description of the first decoded video frame: what the H.264 stream itself says (its
+// VUI), whatever the container adds. ffprobe's names, e.g. "bt709", "bt709", "bt709".
+struct ColourTags {
+    std::string primaries, transfer, matrix;
+};
+std::optional<ColourTags> streamColourTags(const std::string& path);
+
+// The colour description in the container's 'colr' box ('nclx' in MPEG-4, 'nclc' in QuickTime) as
+// the three code points of ITU-T H.273 (1, 1, 1 is BT.709); none when the file has no such box.
+std::optional<std::array<int, 3>> containerColourCodes(const std::string& path);
 
 }  // namespace e2e_recorder

@@ -193,6 +193,12 @@ std::unique_ptr<RecorderRun> WindowRecordingTest::startRecording(const std::stri
     return std::make_unique<RecorderRun>(*desktop_, request);
 }
 
+bool WindowRecordingTest::playsCleanly(const std::string& path, std::string* errors) {
+    auto decode = desktop_->run("ffmpeg -nostdin -v error -i " + quoted(path) + " -f rawvideo -y /dev/null");
+    if (errors) *errors = decode.errorOutput;
+    return decode.status == 0 && decode.errorOutput.empty();
+}
+
 std::vector<DecodedFrame> WindowRecordingTest::decodeAllFrames(const std::string& path) {
     std::vector<DecodedFrame> frames;
     auto info = testsupport::probeMedia(path);

@@ -104,6 +104,11 @@ protected:
     std::string windowRequest(uint32_t window, const std::string& extraFields = {}, const std::string& path = {}) const;
     std::unique_ptr<RecorderRun> startRecording(const std::string& request);
 
+    // True when the whole file decodes without an error line. Unlike testsupport::decodesCleanly it does
+    // not go through ffmpeg's null muxer, which rescales to a constant 1/60 s clock and then rejects
+    // two frames stamped closer together than that, as a recording taken at a varying rate may rightly
+    // have them.
+    bool playsCleanly(const std::string& path, std::string* errors = nullptr);
     // Every picture of the output file in order, each once (no frame repeated to a constant rate).
     std::vector<DecodedFrame> decodeAllFrames(const std::string& path);
 

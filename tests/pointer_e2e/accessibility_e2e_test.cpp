@@ -37,6 +37,19 @@ protected:
         const auto address = sessionBus->readStdoutLine(kStartTimeout);
         ASSERT_TRUE(address && !address->empty()) << sessionBus->stderrSoFar();
 
+        // Start the accessibility bus and wait until it answers before the application starts:
+        // an application that cannot register within D-Bus's reply timeout (a slow, loaded
+        // machine) stays invisible to AT-SPI for the rest of the test.
+        const std::string askForBus = "DBUS_SESSION_BUS_ADDRESS='" + *address +
+                                      "' dbus-send --session --print-reply --reply-timeout=20000 --dest=org.a11y.Bus "
+                                      "/org/a11y/bus org.a11y.Bus.GetAddress";
+        const auto busDeadline = std::chrono::steady_clock::now() + 30s;
+        TestDesktop::CommandResult bus;
+        do {
+            bus = desktop->run(askForBus);
+        } while (bus.status != 0 && std::chrono::steady_clock::now() < busDeadline);
+        ASSERT_EQ(bus.status, 0) << bus.output << bus.errorOutput;
+
         auto environment = desktop->environment();
         environment["DBUS_SESSION_BUS_ADDRESS"] = *address;
         environment["NO_AT_BRIDGE"] = "0";

@@ -45,7 +45,7 @@ void say(const std::string& line) {
 xcb_atom_t atom(xcb_connection_t* c, const char* name) {
     Reply<xcb_intern_atom_reply_t> reply(
         xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, static_cast<uint16_t>(std::strlen(name)), name), nullptr));
-    return reply ? reply->atom : XCB_ATOM_NONE;
+    return reply ? reply->atom : static_cast<xcb_atom_t>(XCB_ATOM_NONE);
 }
 
 // A round trip: everything sent before it has been carried out by the server.

@@ -4,6 +4,7 @@
 #include "tests/support/desktop/readiness.hpp"
 #include "tests/support/desktop/x11_readiness.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +27,10 @@ constexpr auto killWait = 5s;
 // The physical size given to every monitor: 1920x1080 pixels at about 96 dpi. Only the pixel geometry matters.
 constexpr int monitorWidthMm = 508;
 constexpr int monitorHeightMm = 286;
+
+// A sink whose reported latency is below this renders in small fragments, so its monitor delivers
+// audio promptly to a low-latency recording.
+constexpr long long settledSinkLatencyUs = 100'000;
 
 std::string makeTemporaryDirectory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "test-desktop-XXXXXX").string();
@@ -184,6 +189,31 @@ private:
         };
         if (!pollUntil(playing, startTimeout))
             throw std::runtime_error(describeFailure("the silent keep-alive streams did not start", *keepAlives_.back()));
+
+        // Each null sink first renders the block of up to two seconds it queued while idle; only once that
+        // has played out does it follow the keep-alive's low latency, and until then its monitor delivers
+        // nothing to a low-latency recording.
+        auto settled = [&] {
+            const long long latencyUs = largestSinkLatencyUs();
+            return latencyUs >= 0 && latencyUs < settledSinkLatencyUs;
+        };
+        if (!pollUntil(settled, startTimeout))
+            throw std::runtime_error("the PulseAudio sinks never reached a low latency; pactl list sinks says:\n" +
+                                     run("pactl list sinks").output);
+    }
+
+    // The largest latency any sink reports, in microseconds; -1 when unknown.
+    long long largestSinkLatencyUs() const {
+        const auto listing = run("pactl list sinks");
+        if (listing.status != 0) return -1;
+        long long largest = -1;
+        std::istringstream lines(listing.output);
+        for (std::string line; std::getline(lines, line);) {
+            const auto at = line.find("Latency: ");
+            if (at == std::string::npos) continue;
+            largest = std::max(largest, std::atoll(line.c_str() + at + 9));
+        }
+        return largest;
     }
 
     DesktopOptions options_;

@@ -61,6 +61,7 @@ int OutputFile::writeCallback(void* opaque, uint8_t* data, int size) {
             if (errno == EINTR) continue;
             const int error = errno;
             file->recordFailure("cannot write", error);
+            file->discardUnfinishedFragment();
             return AVERROR(error);
         }
         data += written;
@@ -82,8 +83,19 @@ void OutputFile::recordFailure(const std::string& action, int errnoValue) {
     }
 }
 
+void OutputFile::discardUnfinishedFragment() {
+    // A disk that filled or a size limit that was reached leaves part of a fragment at the end,
+    // which players report as a damaged file. Cutting it off leaves what was recorded before the
+    // fault readable (a shrinking truncate needs no space). Nothing more is written after this.
+    if (::ftruncate(descriptor_, static_cast<off_t>(playableSize_)) == 0)
+        ::lseek(descriptor_, static_cast<off_t>(playableSize_), SEEK_SET);
+}
+
 void OutputFile::syncIfDue(std::chrono::steady_clock::duration interval) {
     avio_flush(io_);
+    if (!failure_) {
+        if (const int64_t written = size(); written >= 0) playableSize_ = written;
+    }
     const auto now = std::chrono::steady_clock::now();
     if (now - lastSync_ < interval) return;
     lastSync_ = now;

@@ -29,6 +29,8 @@ public:
     const std::optional<common::Error>& failure() const { return failure_; }
 
     // Pushes what the muxer has written to the kernel and, at most once per `interval`, to the disk.
+    // Called between samples, when the muxer has handed over only whole fragments: what is in the
+    // file then is a playable whole, and a later failed write cuts the file back to it.
     void syncIfDue(std::chrono::steady_clock::duration interval);
     // Flushes and syncs now; fails when the file can no longer be trusted (a write failed, the
     // file was removed from its directory).
@@ -43,12 +45,15 @@ private:
     static int writeCallback(void* opaque, uint8_t* data, int size);
     static int64_t seekCallback(void* opaque, int64_t offset, int whence);
     void recordFailure(const std::string& action, int errnoValue);
+    void discardUnfinishedFragment();
 
     std::string path_;
     int descriptor_;
     AVIOContext* io_ = nullptr;
     std::optional<common::Error> failure_;
     std::chrono::steady_clock::time_point lastSync_;
+    // The size of the file when it last ended with a whole fragment.
+    int64_t playableSize_ = 0;
 };
 
 }  // namespace recorder::linux_backend

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <memory>
+#include <thread>
+
+#include "tests/e2e_audio/media_timeline.hpp"
+#include "tests/e2e_audio/recording_run.hpp"
+#include "tests/e2e_audio/sync_marker.hpp"
+#include "tests/support/desktop/test_desktop.hpp"
+
+namespace e2eaudio {
+
+inline constexpr double kSystemToneHz = 1000.0;
+inline constexpr double kMicrophoneToneHz = 440.0;
+// How close to its moment a sound must land on the timeline.
+inline constexpr double kPlacementToleranceSeconds = 0.050;
+// Below this peak a stretch of decoded audio counts as silent (the bursts play at 0.5).
+inline constexpr float kSilencePeak = 0.02f;
+// What a capture measures on top of the frame grid: the audio timestamps' jitter and the time the
+// window takes to repaint.
+inline constexpr double kSyncSlackSeconds = 0.004;
+
+// A headless desktop with a private sound server, a marker window and a tone player on each test sink:
+// "sysout" is what the computer plays, "micfeed" what the microphone hears.
+class AudioDesktopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        testsupport::DesktopOptions options;
+        options.windowManager = false;  // the marker window then sits exactly where it asks to be
+        options.pulseAudio = true;
+        desktop_ = testsupport::TestDesktop::start(options);
+        marker_ = std::make_unique<SyncMarker>(*desktop_);
+        systemPlayer_ = openTonePlayer(*desktop_, "sysout");
+        microphonePlayer_ = openTonePlayer(*desktop_, "micfeed");
+    }
+
+    static void pauseFor(std::chrono::milliseconds span) { std::this_thread::sleep_for(span); }
+
+    // Where a host time falls on the timeline of a recording that printed "Recording started" at
+    // `startedNs`, judged as if the first frame had been captured then.
+    static double timelineSeconds(int64_t hostNs, int64_t startedNs) {
+        return static_cast<double>(hostNs - startedNs) / 1e9;
+    }
+
+    std::unique_ptr<testsupport::TestDesktop> desktop_;
+    std::unique_ptr<SyncMarker> marker_;
+    std::unique_ptr<pulsetest::TonePlayer> systemPlayer_;
+    std::unique_ptr<pulsetest::TonePlayer> microphonePlayer_;
+    TemporaryDirectory files_;
+};
+
+// The brightness of the marker window through a whole video file.
+inline std::vector<FrameLuma> markerTimeline(const std::string& videoPath) {
+    return lumaTimeline(videoPath, SyncMarker::kProbeX, SyncMarker::kProbeY, SyncMarker::kProbeSize,
+                        SyncMarker::kProbeSize)
+        .value_or(std::vector<FrameLuma>{});
+}
+
+}  // namespace e2eaudio
+
+namespace e2eaudio {
+
+// The sound of a marker must start no later than the first frame that shows the window bright and no
+// earlier than the frame before it: the change can only show in the first frame captured after it.
+// Returns where the sound starts.
+inline std::optional<double> expectMarkerInSync(const AudioOnTimeline& audio, const std::string& track,
+                                                std::optional<double> pictureSeconds) {
+    EXPECT_TRUE(pictureSeconds.has_value()) << track << ": the window never turned bright";
+    if (!pictureSeconds) return std::nullopt;
+    const auto onset = audio.onsetBetween(*pictureSeconds - 0.25, *pictureSeconds + 0.25);
+    EXPECT_TRUE(onset.has_value()) << track << ": no tone near the picture change at " << *pictureSeconds << " s; "
+                                   << audio.describeSounds();
+    if (!onset) return std::nullopt;
+    const double soundBeforePicture = *pictureSeconds - *onset;
+    std::cout << "[ measured ] " << track << ": tone at " << *onset << " s, picture at " << *pictureSeconds
+              << " s, picture - sound = " << soundBeforePicture * 1000 << " ms\n";
+    EXPECT_GE(soundBeforePicture, -kSyncSlackSeconds) << track << ": the sound comes after the picture change";
+    EXPECT_LE(soundBeforePicture, kVideoFrameSeconds + kSyncSlackSeconds)
+        << track << ": the sound comes more than a frame before the picture change";
+    return onset;
+}
+
+// Places host times on a recording's timeline, from one marker whose picture change shows first in
+// the frame at `pictureSeconds` (so a place is late by less than a frame). The recording's own
+// "Recording started" is no anchor: it is printed once the first frame has been written, which on a
+// loaded machine can be a second after that frame was captured.
+class TimelineAnchor {
+public:
+    TimelineAnchor(int64_t changedNs, double pictureSeconds) : changedNs_(changedNs), pictureSeconds_(pictureSeconds) {}
+    // Where `hostNs` falls when `pausedNs` has been cut out since the anchor.
+    double seconds(int64_t hostNs, int64_t pausedNs = 0) const {
+        return pictureSeconds_ + static_cast<double>(hostNs - changedNs_ - pausedNs) / 1e9;
+    }
+
+private:
+    int64_t changedNs_;
+    double pictureSeconds_;
+};
+
+}  // namespace e2eaudio
