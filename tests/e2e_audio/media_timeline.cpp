@@ -111,9 +111,11 @@ std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int 
     return frames;
 }
 
-std::optional<double> firstBrightFrame(const std::vector<FrameLuma>& frames, double fromSeconds, double threshold) {
-    for (const auto& frame : frames)
-        if (frame.seconds >= fromSeconds && frame.luma > threshold) return frame.seconds;
+std::optional<double> firstBrighteningFrame(const std::vector<FrameLuma>& frames, double fromSeconds, double threshold) {
+    for (size_t i = 0; i < frames.size(); ++i) {
+        if (frames[i].seconds < fromSeconds || frames[i].luma <= threshold) continue;
+        if (i == 0 || frames[i - 1].luma <= threshold) return frames[i].seconds;
+    }
     return std::nullopt;
 }
 

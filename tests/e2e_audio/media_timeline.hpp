@@ -35,8 +35,9 @@ struct FrameLuma {
 };
 std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height);
 
-// The presentation time of the first frame at or after `fromSeconds` whose luma is above `threshold`.
-std::optional<double> firstBrightFrame(const std::vector<FrameLuma>& frames, double fromSeconds, double threshold);
+// The presentation time of the first frame at or after `fromSeconds` whose luma is above `threshold`
+// while the frame before it was not: where the area turns bright.
+std::optional<double> firstBrighteningFrame(const std::vector<FrameLuma>& frames, double fromSeconds, double threshold);
 
 // Where a stream ends on the timeline: its start time plus its duration.
 double streamEnd(const testsupport::StreamInfo& stream);

@@ -25,6 +25,8 @@ TemporaryDirectory::TemporaryDirectory() {
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
+    // Someone investigating a failure can keep the recordings to look at.
+    if (std::getenv("E2E_AUDIO_KEEP_FILES") != nullptr) return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }

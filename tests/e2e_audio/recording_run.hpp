@@ -15,7 +15,8 @@ namespace e2eaudio {
 // The host clock the recorder stamps its samples with (CLOCK_MONOTONIC), in nanoseconds.
 int64_t hostNowNs();
 
-// A private directory for one test's output files, removed with everything in it.
+// A private directory for one test's output files, removed with everything in it (unless the
+// environment has E2E_AUDIO_KEEP_FILES, for looking at the recordings of a failed test).
 class TemporaryDirectory {
 public:
     TemporaryDirectory();
@@ -48,6 +49,8 @@ public:
     std::optional<int64_t> resume();
     // Sends a raw line without waiting for anything.
     void send(const std::string& line);
+    // The next stdout line, none after `timeout`.
+    std::optional<std::string> readLine(std::chrono::milliseconds timeout) { return process_->readStdoutLine(timeout); }
     // Waits for one exact stdout line.
     bool waitForLine(const std::string& line, std::chrono::milliseconds timeout);
 

@@ -33,11 +33,11 @@ protected:
         if (!systemMoment || !microphoneMoment) return tones;
 
         const auto frames = markerTimeline(files_.file("video.mp4"));
-        tones.systemPicture = firstBrightFrame(frames, 0, SyncMarker::kBrightLuma);
+        tones.systemPicture = firstBrighteningFrame(frames, 0, SyncMarker::kBrightLuma);
         if (!tones.systemPicture) return tones;
         const TimelineAnchor anchor(systemMoment->pictureFromNs, *tones.systemPicture);
         tones.microphonePicture =
-            firstBrightFrame(frames, anchor.seconds(microphoneMoment->soundNs) - 0.2, SyncMarker::kBrightLuma);
+            firstBrighteningFrame(frames, anchor.seconds(microphoneMoment->soundNs) - 0.2, SyncMarker::kBrightLuma);
         return tones;
     }
 

@@ -30,11 +30,11 @@ TEST_F(AudioSyncTest, EachToneLandsInItsOwnFilesInSyncWithThePicture) {
     ASSERT_FALSE(frames.empty());
     // The first change is looked for from the start: the recording may have begun well before
     // "Recording started" was printed.
-    const auto systemPicture = firstBrightFrame(frames, 0, SyncMarker::kBrightLuma);
+    const auto systemPicture = firstBrighteningFrame(frames, 0, SyncMarker::kBrightLuma);
     ASSERT_TRUE(systemPicture.has_value()) << "the window never turned bright";
     const TimelineAnchor anchor(systemMoment->pictureFromNs, *systemPicture);
     const double microphoneAt = anchor.seconds(microphoneMoment->soundNs);
-    const auto microphonePicture = firstBrightFrame(frames, microphoneAt - 0.2, SyncMarker::kBrightLuma);
+    const auto microphonePicture = firstBrighteningFrame(frames, microphoneAt - 0.2, SyncMarker::kBrightLuma);
     std::cout << "[ measured ] first frame captured about "
               << (timelineSeconds(run->startedNs(), systemMoment->pictureFromNs) + *systemPicture) * 1000
               << " ms before \"Recording started\"\n";

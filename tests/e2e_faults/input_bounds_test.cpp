@@ -1,7 +1,6 @@
 // Inputs from the parent of any size: they must neither exhaust memory nor stop a recording.
 
 #include "tests/e2e_faults/recording_under_fault.hpp"
-#include "tests/support/desktop/media_probe.hpp"
 
 #include <iostream>
 #include <thread>

@@ -1,11 +1,11 @@
 // A service the recording depends on goes away while it runs: the X server, the sound server.
 
 #include "tests/e2e_faults/recording_under_fault.hpp"
-#include "tests/support/desktop/media_probe.hpp"
 #include "tests/support/desktop/readiness.hpp"
 
 #include <gmock/gmock.h>
 
+#include <iostream>
 #include <thread>
 
 namespace testsupport::faults {
@@ -23,6 +23,27 @@ constexpr double kTimingSlackSeconds = 0.5;
 constexpr double kAudioVideoEndTolerance = 0.25;
 
 using ServiceFault = RecordingUnderFault;
+
+// A display recording with system audio (inline and in its own file) and the microphone (in its
+// own file).
+std::string audioRequest(const std::string& video, const std::string& systemAudio, const std::string& microphone) {
+    return R"({"outputPath":")" + video + R"(","capturesSystemAudio":true,"systemAudioOutputPath":")" + systemAudio +
+           R"(","capturesMicrophone":true,"microphoneOutputPath":")" + microphone + R"("})";
+}
+
+// Every audio track runs to the video's end: silence stands in for what could not be heard.
+void expectAudioKeepsTheTimeline(const std::string& video, const std::vector<std::string>& audioFiles) {
+    const auto videoEnd = streamEndSeconds(video, "v:0");
+    ASSERT_TRUE(videoEnd.has_value());
+    for (const auto& file : audioFiles) {
+        SCOPED_TRACE(file);
+        expectDecodesCleanly(file);
+        const auto audioEnd = streamEndSeconds(file, "a:0");
+        ASSERT_TRUE(audioEnd.has_value());
+        std::cout << file << ": audio ends at " << *audioEnd << " s, video at " << *videoEnd << " s\n";
+        EXPECT_NEAR(*audioEnd, *videoEnd, kAudioVideoEndTolerance);
+    }
+}
 
 TEST_F(ServiceFault, LosingTheXServerStopsTheStreamAndStopFinishesTheFile) {
     startDesktop();
@@ -57,6 +78,7 @@ TEST_F(ServiceFault, LosingTheXServerStopsTheStreamAndStopFinishesTheFile) {
     const auto videoEnd = streamEndSeconds(output, "v:0");
     ASSERT_TRUE(videoEnd.has_value());
     const double recordedBeforeLoss = secondsBetween(started, lostAt);
+    std::cout << "display lost after " << recordedBeforeLoss << " s; the video ends at " << *videoEnd << " s\n";
     EXPECT_NEAR(*videoEnd, recordedBeforeLoss, kTimingSlackSeconds);
 }
 
@@ -66,9 +88,7 @@ TEST_F(ServiceFault, LosingTheSoundServerKeepsVideoAndTheAudioTimeline) {
     const auto video = path("sound-lost.mp4").string();
     const auto systemAudio = path("sound-lost-system.m4a").string();
     const auto microphone = path("sound-lost-microphone.m4a").string();
-    auto recorder = startRecorder(R"({"outputPath":")" + video + R"(","capturesSystemAudio":true,)" +
-                                  R"("systemAudioOutputPath":")" + systemAudio + R"(","capturesMicrophone":true,)" +
-                                  R"("microphoneOutputPath":")" + microphone + R"("})");
+    auto recorder = startRecorder(audioRequest(video, systemAudio, microphone));
     const auto started = waitUntilRecording(*recorder);
     std::this_thread::sleep_for(kRecordBeforeFault);
 
@@ -84,17 +104,33 @@ TEST_F(ServiceFault, LosingTheSoundServerKeepsVideoAndTheAudioTimeline) {
     const auto videoEnd = streamEndSeconds(video, "v:0");
     ASSERT_TRUE(videoEnd.has_value());
     EXPECT_NEAR(*videoEnd, secondsBetween(started, stoppedAt), kTimingSlackSeconds);
-    // Every audio track still runs to the video's end: silence stands in for what could not be heard.
-    struct Track {
-        std::string file, selector;
-    };
-    for (const auto& track : {Track{video, "a:0"}, Track{systemAudio, "a:0"}, Track{microphone, "a:0"}}) {
-        SCOPED_TRACE(track.file);
-        expectDecodesCleanly(track.file);
-        const auto audioEnd = streamEndSeconds(track.file, track.selector);
-        ASSERT_TRUE(audioEnd.has_value());
-        EXPECT_NEAR(*audioEnd, *videoEnd, kAudioVideoEndTolerance);
-    }
+    expectAudioKeepsTheTimeline(video, {video, systemAudio, microphone});
+}
+
+TEST_F(ServiceFault, LosingTheMicrophoneKeepsVideoAndTheAudioTimeline) {
+    startDesktop(/*withPulseAudio=*/true);
+    showMovingPicture();
+    const auto video = path("microphone-lost.mp4").string();
+    const auto systemAudio = path("microphone-lost-system.m4a").string();
+    const auto microphone = path("microphone-lost-microphone.m4a").string();
+    auto recorder = startRecorder(audioRequest(video, systemAudio, microphone));
+    const auto started = waitUntilRecording(*recorder);
+    std::this_thread::sleep_for(kRecordBeforeFault);
+
+    // The test microphone is a remapped source: unloading its module takes the device away.
+    const auto unloaded = desktop_->run("pactl unload-module module-remap-source");
+    ASSERT_EQ(unloaded.status, 0) << unloaded.errorOutput;
+    std::this_thread::sleep_for(kRecordBeforeFault);
+    const auto stoppedAt = Clock::now();
+    const auto outcome = stopAndWait(*recorder);
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.out, "Recording started\nRecording stopped. Output path: " + video + "\n");
+    EXPECT_EQ(outcome.err, "");
+
+    const auto videoEnd = streamEndSeconds(video, "v:0");
+    ASSERT_TRUE(videoEnd.has_value());
+    EXPECT_NEAR(*videoEnd, secondsBetween(started, stoppedAt), kTimingSlackSeconds);
+    expectAudioKeepsTheTimeline(video, {video, systemAudio, microphone});
 }
 
 }  // namespace

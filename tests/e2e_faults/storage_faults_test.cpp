@@ -3,7 +3,6 @@
 // "stop", and what was written before the fault must stay readable.
 
 #include "tests/e2e_faults/recording_under_fault.hpp"
-#include "tests/support/desktop/media_probe.hpp"
 #include "tests/support/desktop/readiness.hpp"
 
 #include <sys/statvfs.h>

@@ -17,7 +17,6 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
 
 RecorderRun::RecorderRun(const testsupport::TestDesktop& desktop, const std::string& request,
                          const std::filesystem::path& workingDirectory) {
-    spawnedAt_ = Clock::now();
     agent_ = testsupport::ChildProcess::spawn({testsupport::testProgramPath("recorder-agent"), request},
                                               desktop.environment(), workingDirectory.string());
 }
@@ -53,7 +52,6 @@ AgentOutcome RecorderRun::finish() {
 
 double RecorderRun::observedSeconds() const { return secondsBetween(startedSeenAt_, stopSentAt_); }
 double RecorderRun::stopRoundTripSeconds() const { return secondsBetween(stopSentAt_, lastLineAt_); }
-double RecorderRun::startSeconds() const { return secondsBetween(spawnedAt_, startedSeenAt_); }
 
 std::string displayRequest(const std::string& outputPath, const std::string& extraMembers) {
     return R"({"outputPath":")" + outputPath + "\"" + extraMembers + "}";

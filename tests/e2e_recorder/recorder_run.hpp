@@ -47,13 +47,11 @@ public:
     double observedSeconds() const;
     // Seconds between writing "stop" and reading the next line (the stop's round trip).
     double stopRoundTripSeconds() const;
-    // Seconds between starting the process and reading "Recording started".
-    double startSeconds() const;
     void markStopSent() { stopSentAt_ = Clock::now(); }
 
 private:
     std::unique_ptr<testsupport::ChildProcess> agent_;
-    Clock::time_point spawnedAt_, startedSeenAt_, stopSentAt_, lastLineAt_;
+    Clock::time_point startedSeenAt_, stopSentAt_, lastLineAt_;
 };
 
 // A request for the main display into `outputPath`, plus any further JSON members (",\"displayId\":5").

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "tests/e2e_recorder/recorder_run.hpp"
+#include "tests/e2e_recorder/video_checks.hpp"
 #include "tests/support/desktop/media_probe.hpp"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -15,6 +17,13 @@ namespace e2e_recorder {
 
 // One frame at the recorder's nominal rate.
 inline constexpr double frameSeconds = 1.0 / 60;
+
+// How much shorter than observed a recording may be: the last frame comes up to a frame interval
+// before the stop, or, when the shared machine starved the capture, up to the longest gap between
+// frames that the file shows. A tail lost at the stop is not such a gap and is still caught.
+inline double shortfallAllowance(const std::vector<double>& frameTimes) {
+    return std::max(frameSeconds, longestGap(frameTimes));
+}
 
 // Each test gets a private desktop and a private directory for its files.
 class RecordingTest : public ::testing::Test {

@@ -2,6 +2,7 @@
 
 #include "tests/support/desktop/test_desktop.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -46,6 +47,12 @@ std::vector<double> videoPacketTimes(const std::string& path) {
     double time = 0;
     while (lines >> time) times.push_back(time);
     return times;
+}
+
+double longestGap(const std::vector<double>& times) {
+    double longest = 0;
+    for (size_t i = 1; i < times.size(); ++i) longest = std::max(longest, times[i] - times[i - 1]);
+    return longest;
 }
 
 double shareOfGapsWithin(const std::vector<double>& times, double seconds) {

@@ -15,6 +15,9 @@ bool decodesWithoutErrors(const std::string& path, std::string* errors = nullptr
 // The presentation times in seconds of the first video stream's packets, in file order.
 std::vector<double> videoPacketTimes(const std::string& path);
 
+// The longest gap between consecutive `times` (0 when there are fewer than two).
+double longestGap(const std::vector<double>& times);
+
 // The share of gaps between consecutive `times` that are at most `seconds` long (0 when there are none).
 double shareOfGapsWithin(const std::vector<double>& times, double seconds);
 

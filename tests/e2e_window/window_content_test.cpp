@@ -72,7 +72,7 @@ protected:
             if (!mismatch.empty()) break;
         }
         EXPECT_GE(before, 10) << "too few frames before the move to judge";
-        EXPECT_GE(after, 30) << "too few frames after the move to judge";
+        EXPECT_GE(after, 15) << "too few frames after the move to judge";
     }
 };
 

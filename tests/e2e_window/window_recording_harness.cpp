@@ -66,11 +66,6 @@ double secondsBetween(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-bool ShownWindow::command(const std::string& line) {
-    process->writeStdin(line + "\n");
-    return process->waitForStdoutLine("OK", 10s);
-}
-
 RecorderRun::RecorderRun(const testsupport::TestDesktop& desktop, const std::string& request)
     : process_(testsupport::ChildProcess::spawn({testsupport::testProgramPath("recorder-agent"), request},
                                                 desktop.environment())) {}

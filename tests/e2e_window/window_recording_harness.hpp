@@ -38,8 +38,6 @@ struct ShownWindow {
     std::unique_ptr<testsupport::ChildProcess> process;
     uint32_t id = 0;
     int pid() const { return process->pid(); }
-    // Sends a command line and waits for its "OK".
-    bool command(const std::string& line);
 };
 
 // One line of the recorder's standard output and when the test saw it.

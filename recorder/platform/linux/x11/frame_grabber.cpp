@@ -213,8 +213,13 @@ void FrameGrabber::run() {
             if (stopping_) break;
         }
         const int64_t started = nowNanoseconds();
+        // Frames are stamped with the tick they belong to, not the moment the grab happened to
+        // start: a late grab followed by an on-time one would otherwise be a few milliseconds
+        // apart, far closer than the frame interval, and players then misjudge the frame rate.
+        const int64_t tick =
+            interval > 0 && started > deadline ? deadline + (started - deadline) / interval * interval : deadline;
         deadline = nextFrameDeadline(deadline, started, interval);
-        if (!captureFrame(started)) {
+        if (!captureFrame(started, tick)) {
             lost = true;
             break;
         }
@@ -225,7 +230,7 @@ void FrameGrabber::run() {
     wake_.notify_all();
 }
 
-bool FrameGrabber::captureFrame(int64_t started) {
+bool FrameGrabber::captureFrame(int64_t started, int64_t tick) {
     if (!processEvents()) return false;
     const bool excluding = !target_.excludedPids.empty() || !excludedArea_.empty();
     int64_t exclusionCost = 0;
@@ -237,7 +242,7 @@ bool FrameGrabber::captureFrame(int64_t started) {
     if (connection_->isBroken()) return false;
     if (started < settledAt_ || started - lastCompleteAt_ >= kStillRefreshNanoseconds) mustDeliverComplete_ = true;
 
-    const common::MediaTime time = common::hostTimeNow();
+    const common::MediaTime time = common::hostTimeFromNanoseconds(tick);
     if (!mustDeliverComplete_) {
         sink_(makeIdleFrame(time));
         std::lock_guard lock(mutex_);

@@ -70,7 +70,9 @@ private:
     FrameGrabber() = default;
     void run();
     // One tick: an idle frame, a complete one, or a skip. False when the connection is gone.
-    bool captureFrame(int64_t started);
+    // `started` is when this grab began; `tick` the frame's place on the frame-interval grid,
+    // which becomes its presentation time.
+    bool captureFrame(int64_t started, int64_t tick);
     void waitForNextTick(int64_t deadline);
     void applyPendingTarget();
     // Reads every queued event; false when the connection is gone.
