@@ -85,9 +85,9 @@ protected:
 };
 
 // The brightness of the marker window through a whole video file.
-inline std::vector<FrameLuma> markerTimeline(const std::string& videoPath) {
+inline std::vector<FrameLuma> markerTimeline(const std::string& videoPath, double fromSeconds = 0) {
     return lumaTimeline(videoPath, SyncMarker::kProbeX, SyncMarker::kProbeY, SyncMarker::kProbeSize,
-                        SyncMarker::kProbeSize)
+                        SyncMarker::kProbeSize, fromSeconds)
         .value_or(std::vector<FrameLuma>{});
 }
 

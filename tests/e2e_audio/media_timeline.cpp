@@ -72,12 +72,13 @@ std::string AudioOnTimeline::describeSounds(float threshold) const {
     return text.str();
 }
 
-std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, int audioStreamIndex) {
+std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, int audioStreamIndex,
+                                                     double fromSeconds) {
     const TemporaryDirectory scratch;
     const std::string rawPath = scratch.file("audio.f32");
     // first_pts=0 makes the output start at the timeline's zero: samples before it are dropped and a
     // late start is padded, so a sample's index is its time.
-    const auto decode = runTool({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map",
+    const auto decode = runTool({"ffmpeg", "-nostdin", "-v", "error", "-ss", std::to_string(fromSeconds), "-i", path, "-map",
                                  "0:a:" + std::to_string(audioStreamIndex), "-af", "aresample=async=1:first_pts=0",
                                  "-ac", "1", "-ar", std::to_string(kAudioRate), "-f", "f32le", "-y", rawPath});
     if (decode.status != 0) return std::nullopt;
@@ -89,11 +90,13 @@ std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, in
     return audio;
 }
 
-std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height) {
+std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height,
+                                                   double fromSeconds) {
     std::ostringstream filter;
     filter << "crop=" << width << ':' << height << ':' << x << ':' << y << ",showinfo";
     const auto decode =
-        runTool({"ffmpeg", "-nostdin", "-i", path, "-map", "0:v:0", "-vf", filter.str(), "-f", "null", "-"});
+        runTool({"ffmpeg", "-nostdin", "-ss", std::to_string(fromSeconds), "-i", path, "-map", "0:v:0", "-vf",
+                 filter.str(), "-f", "null", "-"});
     if (decode.status != 0) return std::nullopt;
     // showinfo writes one line per frame: "... pts_time:1.2345 ... mean:[Y U V] ...".
     std::vector<FrameLuma> frames;
@@ -103,7 +106,8 @@ std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int 
         const auto mean = line.find(" mean:[");
         if (time == std::string::npos || mean == std::string::npos) continue;
         FrameLuma frame;
-        frame.seconds = std::atof(line.c_str() + time + 10);
+        // A seek makes the times start again at zero.
+        frame.seconds = fromSeconds + std::atof(line.c_str() + time + 10);
         frame.luma = std::atof(line.c_str() + mean + 7);
         frames.push_back(frame);
     }

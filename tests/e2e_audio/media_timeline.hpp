@@ -26,14 +26,18 @@ struct AudioOnTimeline {
     // Every sound in the stream as "start-end s" spans, for failure messages.
     std::string describeSounds(float threshold = 0.1f) const;
 };
-std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, int audioStreamIndex = 0);
+// With `fromSeconds`, only the rest of the stream from that time is decoded, and sample 0 is that time.
+std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, int audioStreamIndex = 0,
+                                                     double fromSeconds = 0);
 
 // The mean luma (0 to 255) of a small area in every decoded video frame, with its presentation time.
 struct FrameLuma {
     double seconds = 0;
     double luma = 0;
 };
-std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height);
+// With `fromSeconds`, only the frames from that time on are decoded; their times stay the file's.
+std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height,
+                                                   double fromSeconds = 0);
 
 // The presentation time of the first frame at or after `fromSeconds` whose luma is above `threshold`
 // while the frame before it was not: where the area turns bright.

@@ -143,6 +143,25 @@ TEST(X11CaptureService, AProgramWithoutAPidPropertyIsFoundThroughTheServersClien
               std::string::npos);
 }
 
+TEST(X11CaptureService, AProgramConnectedWithoutAnyWindowIsAnApplication) {
+    auto desktop = startDesktop();
+    // xev on the root only listens: a client of the server that never creates a window.
+    auto listener = testsupport::ChildProcess::spawn({"xev", "-root", "-event", "property"}, desktop->environment());
+    auto service = makeX11CaptureService();
+    std::vector<int32_t> pids;
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            auto content = service->shareableContent(false, true);
+            if (!content.ok()) return false;
+            pids.clear();
+            for (const auto& app : content->applications) pids.push_back(app.processID);
+            return std::count(pids.begin(), pids.end(), listener->pid()) == 1;
+        },
+        10s))
+        << "xev (pid " << listener->pid() << ") was not listed";
+    for (const auto& listed : listing(*service, true).windows) EXPECT_NE(listed.owningProcessID, listener->pid());
+}
+
 TEST(X11CaptureService, AMinimisedWindowIsNotOnScreenAndComesBackWhenRestored) {
     auto desktop = startDesktop();
     auto window = TestWindow::open(*desktop, 100, 100, 200, 150, "808000");

@@ -108,7 +108,7 @@ std::vector<int32_t> pidsOf(const WindowSelection& selection) {
 TEST(WindowSelection, TopmostWindowComesFirstAndApplicationsFollowWindowOrderWithoutRepeats) {
     const std::vector<ClientWindowFacts> bottomToTop{window(1, 100), window(2, 200), window(3, 100),
                                                      window(4, std::nullopt)};
-    const auto selection = selectShareableWindows(bottomToTop, false, true);
+    const auto selection = selectShareableWindows(bottomToTop, {}, false, true);
     EXPECT_EQ(idsOf(selection), (std::vector<uint32_t>{4, 3, 2, 1}));
     EXPECT_EQ(pidsOf(selection), (std::vector<int32_t>{100, 200}));
     EXPECT_EQ(selection.windows[0].owningProcessID, std::nullopt);
@@ -118,18 +118,26 @@ TEST(WindowSelection, TopmostWindowComesFirstAndApplicationsFollowWindowOrderWit
 TEST(WindowSelection, OnScreenOnlyDropsUnmappedAndHiddenWindowsAndTheirApplications) {
     const std::vector<ClientWindowFacts> bottomToTop{window(1, 100, false), window(2, 200, true, true),
                                                      window(3, 300)};
-    const auto onScreen = selectShareableWindows(bottomToTop, false, true);
+    const auto onScreen = selectShareableWindows(bottomToTop, {}, false, true);
     EXPECT_EQ(idsOf(onScreen), (std::vector<uint32_t>{3}));
     EXPECT_EQ(pidsOf(onScreen), (std::vector<int32_t>{300}));
-    const auto all = selectShareableWindows(bottomToTop, false, false);
+    const auto all = selectShareableWindows(bottomToTop, {}, false, false);
     EXPECT_EQ(idsOf(all), (std::vector<uint32_t>{3, 2, 1}));
+}
+
+TEST(WindowSelection, ClientsWithoutAShownWindowFollowTheWindowOwnersInProcessIdOrder) {
+    // 100 owns a hidden window, 300 and 50 no window at all; 200 shows one and is a client too.
+    const std::vector<ClientWindowFacts> bottomToTop{window(1, 100, true, true), window(2, 200)};
+    const auto selection = selectShareableWindows(bottomToTop, {300, 200, 100, 50, 300}, false, true);
+    EXPECT_EQ(idsOf(selection), (std::vector<uint32_t>{2}));
+    EXPECT_EQ(pidsOf(selection), (std::vector<int32_t>{200, 50, 100, 300}));
 }
 
 TEST(WindowSelection, DesktopWindowsAreDroppedOnlyWhenAskedAndDuplicatesCollapse) {
     const std::vector<ClientWindowFacts> bottomToTop{window(1, 100, true, false, true), window(2, 200),
                                                      window(2, 200)};
-    EXPECT_EQ(idsOf(selectShareableWindows(bottomToTop, true, true)), (std::vector<uint32_t>{2}));
-    EXPECT_EQ(idsOf(selectShareableWindows(bottomToTop, false, true)), (std::vector<uint32_t>{2, 1}));
+    EXPECT_EQ(idsOf(selectShareableWindows(bottomToTop, {}, true, true)), (std::vector<uint32_t>{2}));
+    EXPECT_EQ(idsOf(selectShareableWindows(bottomToTop, {}, false, true)), (std::vector<uint32_t>{2, 1}));
 }
 
 TEST(Monitors, MainMonitorIsThePrimaryElseTheFirst) {

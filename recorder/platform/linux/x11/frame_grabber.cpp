@@ -27,8 +27,9 @@ constexpr int64_t kExclusionRefreshNanoseconds = 250'000'000;
 constexpr int64_t kSettlingNanoseconds = 500'000'000;
 
 // A still screen still gets a complete frame this often, so a consumer that dropped the last one
-// has the picture again within a second, for the price of one conversion per second.
-constexpr int64_t kStillRefreshNanoseconds = 1'000'000'000;
+// has the picture again soon, and a recording that ends on a still screen ends at most this much
+// before the stop (its last frame is the last complete one), for four conversions a second.
+constexpr int64_t kStillRefreshNanoseconds = 250'000'000;
 
 bool isWindowStructureEvent(uint8_t type) {
     switch (type) {

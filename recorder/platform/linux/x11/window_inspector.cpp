@@ -194,6 +194,25 @@ std::optional<int32_t> WindowInspector::processFromResources(xcb_window_t window
     return std::nullopt;
 }
 
+std::vector<int32_t> WindowInspector::clientProcesses() {
+    if (!connection_.extensions().resClientIds) return {};
+    xcb_connection_t* c = connection_.get();
+    // Client 0 asks about every client at once.
+    xcb_res_client_id_spec_t everyClient{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+    auto reply = takeReply<xcb_res_query_client_ids_reply_t>(c, xcb_res_query_client_ids(c, 1, &everyClient),
+                                                             xcb_res_query_client_ids_reply);
+    if (!reply) return {};
+    std::vector<int32_t> pids;
+    pids.reserve(static_cast<size_t>(reply->num_ids));
+    for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0; xcb_res_client_id_value_next(&it)) {
+        if ((it.data->spec.mask & XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID) == 0) continue;
+        if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
+        const uint32_t pid = *xcb_res_client_id_value_value(it.data);
+        if (pid != 0 && pid <= static_cast<uint32_t>(INT32_MAX)) pids.push_back(static_cast<int32_t>(pid));
+    }
+    return pids;
+}
+
 template <class Map>
 void WindowInspector::forgetAllBut(Map& cache, const std::vector<xcb_window_t>& alive) {
     // Keeps the caches as small as the desktop, so a long recording never accumulates windows.

@@ -28,6 +28,10 @@ public:
     // shows (a frame belongs to the process of the client inside it).
     std::vector<TopLevelFacts> topLevels();
 
+    // The process ids of every local client of the server, windows or not; empty without
+    // X-Resource 1.2. One round trip.
+    std::vector<int32_t> clientProcesses();
+
 private:
     std::vector<xcb_window_t> windowListProperty(xcb_atom_t property);
     std::vector<xcb_window_t> rootChildren();

@@ -6,7 +6,8 @@
 namespace recorder::linux_backend::x11 {
 
 WindowSelection selectShareableWindows(const std::vector<ClientWindowFacts>& bottomToTop,
-                                       bool excludingDesktopWindows, bool onScreenWindowsOnly) {
+                                       const std::vector<int32_t>& clientProcesses, bool excludingDesktopWindows,
+                                       bool onScreenWindowsOnly) {
     WindowSelection selection;
     std::unordered_set<int32_t> seenProcesses;
     std::unordered_set<uint32_t> seenWindows;
@@ -21,6 +22,13 @@ WindowSelection selectShareableWindows(const std::vector<ClientWindowFacts>& bot
             selection.applications.push_back(platform::Application{*facts.pid});
         }
     }
+    // Sorted so that the list does not reshuffle between queries when the server reorders clients.
+    std::vector<int32_t> others;
+    for (int32_t pid : clientProcesses) {
+        if (seenProcesses.insert(pid).second) others.push_back(pid);
+    }
+    std::sort(others.begin(), others.end());
+    for (int32_t pid : others) selection.applications.push_back(platform::Application{pid});
     return selection;
 }
 

@@ -21,12 +21,17 @@ struct ClientWindowFacts {
 
 struct WindowSelection {
     std::vector<platform::Window> windows;  // topmost first
-    std::vector<platform::Application> applications;  // distinct process ids, in window order
+    // Distinct process ids: the owners of `windows` in window order, then every other process
+    // connected to the server, by process id.
+    std::vector<platform::Application> applications;
 };
 
-// The shareable windows and their applications, from client windows listed bottom to top.
-// "On screen" means viewable and not hidden.
+// The shareable windows and their applications, from client windows listed bottom to top and the
+// process ids of every client of the server (any order, repeats allowed). A process without a
+// window yet is an application all the same: an application excluded at the start must stay
+// excluded when it opens its first window later. "On screen" means viewable and not hidden.
 WindowSelection selectShareableWindows(const std::vector<ClientWindowFacts>& bottomToTop,
-                                       bool excludingDesktopWindows, bool onScreenWindowsOnly);
+                                       const std::vector<int32_t>& clientProcesses, bool excludingDesktopWindows,
+                                       bool onScreenWindowsOnly);
 
 }  // namespace recorder::linux_backend::x11

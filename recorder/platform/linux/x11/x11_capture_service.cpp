@@ -49,7 +49,8 @@ public:
         if (auto error = connect(); !error.ok()) return error.error();
         platform::ShareableContent content;
         content.displays = x11::displaysOf(x11::queryMonitors(*connection_));
-        auto selection = x11::selectShareableWindows(inspector_->clientWindows(), excludingDesktopWindows,
+        auto windows = inspector_->clientWindows();
+        auto selection = x11::selectShareableWindows(windows, inspector_->clientProcesses(), excludingDesktopWindows,
                                                      onScreenWindowsOnly);
         if (connection_->isBroken()) return connection_->lostError();
         content.windows = std::move(selection.windows);
