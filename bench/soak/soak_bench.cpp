@@ -38,7 +38,8 @@ long residentKb(int pid) {
 
 struct Marker {
     SyncMarker::Moment moment;
-    double pictureSeconds = 0;
+    double lastDarkSeconds = 0;  // the picture changed after this frame...
+    double pictureSeconds = 0;   // ...and shows in this one
     double soundSeconds = 0;
 };
 
@@ -49,14 +50,17 @@ bool locate(const std::string& video, const std::string& audioFile, double expec
     const auto frames = lumaTimeline(video, SyncMarker::kProbeX, SyncMarker::kProbeY, SyncMarker::kProbeSize,
                                      SyncMarker::kProbeSize, from);
     if (!frames) return false;
-    const auto picture = firstBrighteningFrame(*frames, from, SyncMarker::kBrightLuma);
+    const auto picture = findBrightening(*frames, from, SyncMarker::kBrightLuma);
     if (!picture) return false;
-    marker.pictureSeconds = *picture;
+    marker.lastDarkSeconds = picture->lastDarkSeconds;
+    marker.pictureSeconds = picture->firstBrightSeconds;
     const auto inlineAudio = decodeAudioOnTimeline(video, 0, from);
     const auto systemFile = decodeAudioOnTimeline(audioFile, 0, from);
     if (!inlineAudio || !systemFile) return false;
-    const auto inlineOnset = inlineAudio->onsetBetween(*picture - from - 0.5, *picture - from + 0.5);
-    const auto fileOnset = systemFile->onsetBetween(*picture - from - 0.5, *picture - from + 0.5);
+    const auto inlineOnset =
+        inlineAudio->onsetBetween(marker.pictureSeconds - from - 0.5, marker.pictureSeconds - from + 0.5);
+    const auto fileOnset =
+        systemFile->onsetBetween(marker.pictureSeconds - from - 0.5, marker.pictureSeconds - from + 0.5);
     if (!inlineOnset || !fileOnset) return false;
     marker.soundSeconds = from + *inlineOnset;
     systemFileSoundSeconds = from + *fileOnset;
@@ -77,8 +81,8 @@ int main(int argc, char** argv) {
     auto desktop = testsupport::TestDesktop::start(options);
     SyncMarker marker(*desktop);
     auto burstPlayer = openTonePlayer(*desktop, "sysout");
-    auto moving = testsupport::ChildProcess::spawn({testsupport::testProgramPath("moving-picture"), "--x", "400",
-                                                    "--y", "100", "--width", "1280", "--height", "720"},
+    auto moving = testsupport::ChildProcess::spawn({testsupport::testProgramPath("moving-picture"), "--x", "400", "--y",
+                                                    "100", "--width", "1280", "--height", "720"},
                                                    desktop->environment());
     if (!moving->readStdoutLine(10s)) {
         std::fprintf(stderr, "moving-picture did not start: %s\n", moving->stderrSoFar().c_str());
@@ -88,8 +92,7 @@ int main(int argc, char** argv) {
     auto tone = testsupport::ChildProcess::spawn(
         {"/bin/sh", "-c",
          "sox -n -t raw -r 48000 -c 1 -e float -b 32 - synth " + toneSeconds + " sine " + kContinuousTone + " vol " +
-             kContinuousVolume +
-             " | pacat -d sysout --rate 48000 --channels 1 --format float32le --latency-msec 20"},
+             kContinuousVolume + " | pacat -d sysout --rate 48000 --channels 1 --format float32le --latency-msec 20"},
         desktop->environment());
 
     TemporaryDirectory files;
@@ -127,7 +130,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const double growth = 100.0 * static_cast<double>(rssKb.back() - rssKb.front()) / static_cast<double>(rssKb.front());
+    const double growth =
+        100.0 * static_cast<double>(rssKb.back() - rssKb.front()) / static_cast<double>(rssKb.front());
     std::printf("resident memory after minute 1: %ld kB, at the end: %ld kB, growth %.2f %%\n", rssKb.front(),
                 rssKb.back(), growth);
 
@@ -161,13 +165,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the last marker was not found near %.3f s\n", lastExpected);
         return 1;
     }
-    std::printf("marker at %.3f s: picture - sound %+.1f ms (inline), %+.1f ms (system-audio file)\n",
-                first.pictureSeconds, (first.pictureSeconds - first.soundSeconds) * 1000,
-                (first.pictureSeconds - firstFileSound) * 1000);
-    std::printf("marker at %.3f s: picture - sound %+.1f ms (inline), %+.1f ms (system-audio file); picture %+.1f ms "
-                "from where the host clock puts it\n",
-                last.pictureSeconds, (last.pictureSeconds - last.soundSeconds) * 1000,
-                (last.pictureSeconds - lastFileSound) * 1000, (last.pictureSeconds - lastExpected) * 1000);
+    std::printf(
+        "marker at %.3f s (frame before it at %.3f s): picture - sound %+.1f ms (inline), %+.1f ms "
+        "(system-audio file)\n",
+        first.pictureSeconds, first.lastDarkSeconds, (first.pictureSeconds - first.soundSeconds) * 1000,
+        (first.pictureSeconds - firstFileSound) * 1000);
+    std::printf(
+        "marker at %.3f s (frame before it at %.3f s): picture - sound %+.1f ms (inline), %+.1f ms "
+        "(system-audio file); picture %+.1f ms from where the host clock puts it\n",
+        last.pictureSeconds, last.lastDarkSeconds, (last.pictureSeconds - last.soundSeconds) * 1000,
+        (last.pictureSeconds - lastFileSound) * 1000, (last.pictureSeconds - lastExpected) * 1000);
     std::printf("audio-video drift over the run: %+.1f ms (a video frame is 16.7 ms)\n",
                 ((last.pictureSeconds - last.soundSeconds) - (first.pictureSeconds - first.soundSeconds)) * 1000);
     std::string errors;

@@ -56,8 +56,9 @@ protected:
     }
 
     // Every audio track of the recording (the video file's own and `audioFiles` in the test's
-    // directory) ends where the video ends, to within one video frame.
-    void expectTracksEndTogether(const std::vector<std::string>& audioFiles) {
+    // directory) ends where the video ends, to within `tolerance` (one video frame unless said).
+    void expectTracksEndTogether(const std::vector<std::string>& audioFiles,
+                                 double toleranceSeconds = kVideoFrameSeconds) {
         const auto video = testsupport::probeMedia(files_.file("video.mp4"));
         ASSERT_TRUE(video.has_value());
         const auto* videoStream = video->firstOfType("video");
@@ -66,13 +67,13 @@ protected:
         const double videoEnd = streamEnd(*videoStream);
         std::cout << "[ measured ] video ends at " << videoEnd << " s, inline audio at " << streamEnd(*inlineStream)
                   << " s\n";
-        EXPECT_NEAR(streamEnd(*inlineStream), videoEnd, kVideoFrameSeconds) << "inline audio";
+        EXPECT_NEAR(streamEnd(*inlineStream), videoEnd, toleranceSeconds) << "inline audio";
         for (const auto& name : audioFiles) {
             const auto audio = testsupport::probeMedia(files_.file(name));
             ASSERT_TRUE(audio && audio->firstOfType("audio")) << name;
             const double audioEnd = streamEnd(*audio->firstOfType("audio"));
             std::cout << "[ measured ] " << name << " ends at " << audioEnd << " s\n";
-            EXPECT_NEAR(audioEnd, videoEnd, kVideoFrameSeconds) << name;
+            EXPECT_NEAR(audioEnd, videoEnd, toleranceSeconds) << name;
         }
     }
 
@@ -95,32 +96,46 @@ inline std::vector<FrameLuma> markerTimeline(const std::string& videoPath, doubl
 
 namespace e2eaudio {
 
-// The sound of a marker must start within one video frame of the moment the picture changed. The
-// change happened after the frame before the first bright one and by the bright one, so its best
-// estimate is half a frame before the first bright frame. Returns where the sound starts.
+// The sound of a marker must start when the picture changed: after the last frame that does not
+// show the change and by the first that does, give or take half a frame for the timestamps' own
+// jitter. With a frame every 1/60 s that is within one video frame of the picture. Returns where
+// the sound starts.
 inline std::optional<double> expectMarkerInSync(const AudioOnTimeline& audio, const std::string& track,
-                                                std::optional<double> pictureSeconds) {
-    EXPECT_TRUE(pictureSeconds.has_value()) << track << ": the window never turned bright";
-    if (!pictureSeconds) return std::nullopt;
-    const auto onset = audio.onsetBetween(*pictureSeconds - 0.25, *pictureSeconds + 0.25);
-    EXPECT_TRUE(onset.has_value()) << track << ": no tone near the picture change at " << *pictureSeconds << " s; "
-                                   << audio.describeSounds();
+                                                const std::optional<PictureChange>& picture) {
+    EXPECT_TRUE(picture.has_value()) << track << ": the window never turned bright";
+    if (!picture) return std::nullopt;
+    const auto onset = audio.onsetBetween(picture->firstBrightSeconds - 0.3, picture->firstBrightSeconds + 0.25);
+    EXPECT_TRUE(onset.has_value()) << track << ": no tone near the picture change at " << picture->firstBrightSeconds
+                                   << " s; " << audio.describeSounds();
     if (!onset) return std::nullopt;
-    const double soundBeforePicture = *pictureSeconds - *onset;
-    std::cout << "[ measured ] " << track << ": tone at " << *onset << " s, picture at " << *pictureSeconds
-              << " s, picture - sound = " << soundBeforePicture * 1000 << " ms\n";
-    EXPECT_NEAR(soundBeforePicture, kVideoFrameSeconds / 2, kVideoFrameSeconds)
-        << track << ": sound and picture are more than a frame apart";
+    std::cout << "[ measured ] " << track << ": tone at " << *onset << " s, picture changed between "
+              << picture->lastDarkSeconds << " and " << picture->firstBrightSeconds
+              << " s; first changed frame - sound = " << (picture->firstBrightSeconds - *onset) * 1000 << " ms\n";
+    EXPECT_GE(*onset, picture->lastDarkSeconds - kVideoFrameSeconds / 2)
+        << track << ": the sound comes before the picture changed";
+    EXPECT_LE(*onset, picture->firstBrightSeconds + kVideoFrameSeconds / 2)
+        << track << ": the sound comes after the picture changed";
     return onset;
 }
 
-// Places host times on a recording's timeline, from one marker whose picture change shows first in
-// the frame at `pictureSeconds` (so a place is late by less than a frame). The recording's own
-// "Recording started" is no anchor: it is printed once the first frame has been written, which on a
-// loaded machine can be a second after that frame was captured.
+// A picture change that the host clock puts at `expectedSeconds` shows there, give or take
+// kPlacementToleranceSeconds.
+inline void expectChangeAt(const PictureChange& picture, double expectedSeconds, const std::string& what) {
+    EXPECT_GE(expectedSeconds, picture.lastDarkSeconds - kPlacementToleranceSeconds)
+        << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
+        << " s";
+    EXPECT_LE(expectedSeconds, picture.firstBrightSeconds + kPlacementToleranceSeconds)
+        << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
+        << " s";
+}
+
+// Places host times on a recording's timeline, from one marker's picture change. The recording's
+// own "Recording started" is no anchor: it is printed once the first frame has been written, which
+// on a loaded machine can be a second after that frame was captured.
 class TimelineAnchor {
 public:
-    TimelineAnchor(int64_t changedNs, double pictureSeconds) : changedNs_(changedNs), pictureSeconds_(pictureSeconds) {}
+    TimelineAnchor(int64_t changedNs, const PictureChange& picture)
+        : changedNs_(changedNs), pictureSeconds_(picture.midpointSeconds()) {}
     // Where `hostNs` falls when `pausedNs` has been cut out since the anchor.
     double seconds(int64_t hostNs, int64_t pausedNs = 0) const {
         return pictureSeconds_ + static_cast<double>(hostNs - changedNs_ - pausedNs) / 1e9;

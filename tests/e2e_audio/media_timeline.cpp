@@ -58,7 +58,9 @@ std::string AudioOnTimeline::describeSounds(float threshold) const {
     text << "sounds in " << seconds() << " s of audio:";
     std::optional<size_t> start;
     size_t last = 0;
-    auto close = [&] { text << ' ' << static_cast<double>(*start) / kAudioRate << '-' << static_cast<double>(last) / kAudioRate; };
+    auto close = [&] {
+        text << ' ' << static_cast<double>(*start) / kAudioRate << '-' << static_cast<double>(last) / kAudioRate;
+    };
     for (size_t i = 0; i < samples.size(); ++i) {
         if (std::abs(samples[i]) < threshold) continue;
         if (start && i - last > kGapSamples) {
@@ -78,9 +80,16 @@ std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, in
     const std::string rawPath = scratch.file("audio.f32");
     // first_pts=0 makes the output start at the timeline's zero: samples before it are dropped and a
     // late start is padded, so a sample's index is its time.
-    const auto decode = runTool({"ffmpeg", "-nostdin", "-v", "error", "-ss", std::to_string(fromSeconds), "-i", path, "-map",
-                                 "0:a:" + std::to_string(audioStreamIndex), "-af", "aresample=async=1:first_pts=0",
-                                 "-ac", "1", "-ar", std::to_string(kAudioRate), "-f", "f32le", "-y", rawPath});
+    const auto decode = runTool({"ffmpeg", "-nostdin",
+                                 "-v",     "error",
+                                 "-ss",    std::to_string(fromSeconds),
+                                 "-i",     path,
+                                 "-map",   "0:a:" + std::to_string(audioStreamIndex),
+                                 "-af",    "aresample=async=1:first_pts=0",
+                                 "-ac",    "1",
+                                 "-ar",    std::to_string(kAudioRate),
+                                 "-f",     "f32le",
+                                 "-y",     rawPath});
     if (decode.status != 0) return std::nullopt;
     std::ifstream raw(rawPath, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
@@ -94,9 +103,8 @@ std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int 
                                                    double fromSeconds) {
     std::ostringstream filter;
     filter << "crop=" << width << ':' << height << ':' << x << ':' << y << ",showinfo";
-    const auto decode =
-        runTool({"ffmpeg", "-nostdin", "-ss", std::to_string(fromSeconds), "-i", path, "-map", "0:v:0", "-vf",
-                 filter.str(), "-f", "null", "-"});
+    const auto decode = runTool({"ffmpeg", "-nostdin", "-ss", std::to_string(fromSeconds), "-i", path, "-map", "0:v:0",
+                                 "-vf", filter.str(), "-f", "null", "-"});
     if (decode.status != 0) return std::nullopt;
     // showinfo writes one line per frame: "... pts_time:1.2345 ... mean:[Y U V] ...".
     std::vector<FrameLuma> frames;
@@ -115,10 +123,14 @@ std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int 
     return frames;
 }
 
-std::optional<double> firstBrighteningFrame(const std::vector<FrameLuma>& frames, double fromSeconds, double threshold) {
+std::optional<PictureChange> findBrightening(const std::vector<FrameLuma>& frames, double fromSeconds,
+                                             double threshold) {
     for (size_t i = 0; i < frames.size(); ++i) {
         if (frames[i].seconds < fromSeconds || frames[i].luma <= threshold) continue;
-        if (i == 0 || frames[i - 1].luma <= threshold) return frames[i].seconds;
+        if (i > 0 && frames[i - 1].luma > threshold) continue;
+        // Bright from the very first frame: it changed at most a frame before.
+        const double before = i > 0 ? frames[i - 1].seconds : frames[i].seconds - kVideoFrameSeconds;
+        return PictureChange{before, frames[i].seconds};
     }
     return std::nullopt;
 }

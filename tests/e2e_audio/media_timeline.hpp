@@ -39,9 +39,18 @@ struct FrameLuma {
 std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height,
                                                    double fromSeconds = 0);
 
-// The presentation time of the first frame at or after `fromSeconds` whose luma is above `threshold`
-// while the frame before it was not: where the area turns bright.
-std::optional<double> firstBrighteningFrame(const std::vector<FrameLuma>& frames, double fromSeconds, double threshold);
+// Where an area of the picture turns bright: after the last frame that shows it dark and by the
+// first frame that shows it bright. With a frame every 1/60 s the two are one frame apart; on a
+// machine too loaded to keep the frame rate they are further apart, and the change is known less
+// precisely.
+struct PictureChange {
+    double lastDarkSeconds = 0;
+    double firstBrightSeconds = 0;
+    double midpointSeconds() const { return (lastDarkSeconds + firstBrightSeconds) / 2; }
+};
+// The first change at or after `fromSeconds` from luma at most `threshold` to luma above it.
+std::optional<PictureChange> findBrightening(const std::vector<FrameLuma>& frames, double fromSeconds,
+                                             double threshold);
 
 // Where a stream ends on the timeline: its start time plus its duration.
 double streamEnd(const testsupport::StreamInfo& stream);

@@ -12,8 +12,8 @@ using namespace std::chrono_literals;
 
 // Where the two markers of one recording show in its video.
 struct PlayedTones {
-    std::optional<double> systemPicture;
-    std::optional<double> microphonePicture;
+    std::optional<PictureChange> systemPicture;
+    std::optional<PictureChange> microphonePicture;
 };
 
 class AudioRoutingTest : public AudioDesktopTest {
@@ -33,21 +33,21 @@ protected:
         if (!systemMoment || !microphoneMoment) return tones;
 
         const auto frames = markerTimeline(files_.file("video.mp4"));
-        tones.systemPicture = firstBrighteningFrame(frames, 0, SyncMarker::kBrightLuma);
+        tones.systemPicture = findBrightening(frames, 0, SyncMarker::kBrightLuma);
         if (!tones.systemPicture) return tones;
         const TimelineAnchor anchor(systemMoment->pictureFromNs, *tones.systemPicture);
         tones.microphonePicture =
-            firstBrighteningFrame(frames, anchor.seconds(microphoneMoment->soundNs) - 0.2, SyncMarker::kBrightLuma);
+            findBrightening(frames, anchor.seconds(microphoneMoment->soundNs) - 0.2, SyncMarker::kBrightLuma);
         return tones;
     }
 
     // `audio` holds the tone shown at `heard`, in sync with its picture, and is silent around `silent`.
     static void expectOnlyTone(const std::optional<AudioOnTimeline>& audio, const std::string& track,
-                               std::optional<double> heard, std::optional<double> silent) {
+                               const std::optional<PictureChange>& heard, const std::optional<PictureChange>& silent) {
         ASSERT_TRUE(audio.has_value()) << track << " cannot be decoded";
         ASSERT_TRUE(heard && silent) << "the marker window did not show in the video";
         expectMarkerInSync(*audio, track, heard);
-        EXPECT_LT(audio->peakBetween(*silent - 0.1, *silent + 0.3), kSilencePeak)
+        EXPECT_LT(audio->peakBetween(silent->firstBrightSeconds - 0.1, silent->firstBrightSeconds + 0.3), kSilencePeak)
             << track << " holds the other source's tone; " << audio->describeSounds();
     }
 };
@@ -119,8 +119,9 @@ struct MicrophoneChoice {
 class MicrophoneChoiceTest : public AudioRoutingTest, public ::testing::WithParamInterface<MicrophoneChoice> {};
 
 TEST_P(MicrophoneChoiceTest, RecordsTheChosenSource) {
-    ASSERT_EQ(desktop_->run("pactl load-module module-remap-source source_name=othermic master=sysout.monitor "
-                            "source_properties=device.description=OtherMic && pactl set-default-source othermic")
+    ASSERT_EQ(desktop_
+                  ->run("pactl load-module module-remap-source source_name=othermic master=sysout.monitor "
+                        "source_properties=device.description=OtherMic && pactl set-default-source othermic")
                   .status,
               0);
     auto request = audioRequest(files_, false, true);

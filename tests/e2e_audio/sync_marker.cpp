@@ -19,10 +19,10 @@ const std::string kBright = "E6E6E6";
 
 SyncMarker::SyncMarker(const testsupport::TestDesktop& desktop) {
     const std::string size = std::to_string(kWindowSize);
-    window_ = testsupport::ChildProcess::spawn({testsupport::testProgramPath("test-window"), "--x",
-                                                std::to_string(kWindowX), "--y", std::to_string(kWindowY), "--width",
-                                                size, "--height", size, "--color", kDark},
-                                               desktop.environment());
+    window_ = testsupport::ChildProcess::spawn(
+        {testsupport::testProgramPath("test-window"), "--x", std::to_string(kWindowX), "--y", std::to_string(kWindowY),
+         "--width", size, "--height", size, "--color", kDark},
+        desktop.environment());
     const auto ready = window_->readStdoutLine(kWindowTimeout);
     if (!ready || ready->rfind("READY ", 0) != 0)
         throw std::runtime_error("the marker window did not appear: " + window_->stderrSoFar());
@@ -54,7 +54,8 @@ std::optional<int64_t> SyncMarker::flash() {
     return hostNowNs();
 }
 
-std::unique_ptr<pulsetest::TonePlayer> openTonePlayer(const testsupport::TestDesktop& desktop, const std::string& sink) {
+std::unique_ptr<pulsetest::TonePlayer> openTonePlayer(const testsupport::TestDesktop& desktop,
+                                                      const std::string& sink) {
     for (const auto& [name, value] : desktop.environment()) ::setenv(name.c_str(), value.c_str(), 1);
     return pulsetest::TonePlayer::open(sink);
 }

@@ -29,9 +29,9 @@ public:
     ~SyncMarker();
 
     struct Moment {
-        int64_t soundNs = 0;          // host time at which the burst's first sample played
-        int64_t pictureFromNs = 0;    // the window changed after this host time...
-        int64_t pictureByNs = 0;      // ...and before this one
+        int64_t soundNs = 0;        // host time at which the burst's first sample played
+        int64_t pictureFromNs = 0;  // the window changed after this host time...
+        int64_t pictureByNs = 0;    // ...and before this one
     };
     // Plays a burst of `frequencyHz` through `player` and turns the window bright as it starts.
     std::optional<Moment> fire(pulsetest::TonePlayer& player, double frequencyHz,

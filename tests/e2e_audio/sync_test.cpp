@@ -30,13 +30,14 @@ TEST_F(AudioSyncTest, EachToneLandsInItsOwnFilesInSyncWithThePicture) {
     ASSERT_FALSE(frames.empty());
     // The first change is looked for from the start: the recording may have begun well before
     // "Recording started" was printed.
-    const auto systemPicture = firstBrighteningFrame(frames, 0, SyncMarker::kBrightLuma);
+    const auto systemPicture = findBrightening(frames, 0, SyncMarker::kBrightLuma);
     ASSERT_TRUE(systemPicture.has_value()) << "the window never turned bright";
     const TimelineAnchor anchor(systemMoment->pictureFromNs, *systemPicture);
     const double microphoneAt = anchor.seconds(microphoneMoment->soundNs);
-    const auto microphonePicture = firstBrighteningFrame(frames, microphoneAt - 0.2, SyncMarker::kBrightLuma);
+    const auto microphonePicture = findBrightening(frames, microphoneAt - 0.2, SyncMarker::kBrightLuma);
     std::cout << "[ measured ] first frame captured about "
-              << (timelineSeconds(run->startedNs(), systemMoment->pictureFromNs) + *systemPicture) * 1000
+              << (timelineSeconds(run->startedNs(), systemMoment->pictureFromNs) + systemPicture->midpointSeconds()) *
+                     1000
               << " ms before \"Recording started\"\n";
 
     const auto inlineAudio = decodeAudioOnTimeline(files_.file("video.mp4"));
@@ -52,7 +53,7 @@ TEST_F(AudioSyncTest, EachToneLandsInItsOwnFilesInSyncWithThePicture) {
         EXPECT_NEAR(*microphoneOnset, microphoneAt, kPlacementToleranceSeconds);
     }
     // Each sound is only where it belongs: with both sources the video file carries system audio alone.
-    const double systemAt = *systemPicture;
+    const double systemAt = systemPicture->firstBrightSeconds;
     EXPECT_LT(microphoneFile->peakBetween(systemAt - 0.1, systemAt + 0.3), kSilencePeak)
         << microphoneFile->describeSounds();
     EXPECT_LT(systemFile->peakBetween(microphoneAt - 0.1, microphoneAt + 0.3), kSilencePeak)

@@ -28,6 +28,8 @@ public:
                                             int height, const std::string& colour);
     uint32_t id() const { return id_; }
     int pid() const { return process_->pid(); }
+    // SIGSTOP makes a program that repaints nothing, however it is asked.
+    void sendSignal(int signal) { process_->sendSignal(signal); }
     // Sends one command line and waits for its "OK".
     void command(const std::string& line);
 

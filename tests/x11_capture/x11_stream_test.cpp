@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <thread>
 
 #include "common/host_clock.hpp"
@@ -303,14 +304,51 @@ TEST_F(CaptureStreamTest, WhatLiesBeneathAnExcludedWindowShowsAndTheBareDesktopI
     ASSERT_LT(aboveFrame.x, belowFrame.maxX());
     ASSERT_GT(aboveFrame.maxX(), belowFrame.maxX() + 50);
     startStream(ContentFilter{displayAt(0), {{above->pid()}}, {}}, configuration(kPixelFormatBGRA));
-    auto frame = collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s);
-    ASSERT_TRUE(frame);
-    const auto& image = *frame->imageBuffer();
     const int y = static_cast<int>(aboveFrame.midY());
-    const Bgra overWindow = bgraAt(image, static_cast<int>(belowFrame.maxX()) - 20, y);
-    EXPECT_TRUE(bgraIs(overWindow, 0x0000FF, 0)) << int(overWindow.r) << " " << int(overWindow.g) << " "
-                                                 << int(overWindow.b);
-    EXPECT_TRUE(bgraIs(bgraAt(image, static_cast<int>(belowFrame.maxX()) + 30, y), 0x808080, 0));
+    // Until the blue window has repainted what the red one covered, that part is grey.
+    auto frame = collector->waitForFrameShowing(
+        [&](const SampleBuffer& sample) {
+            return bgraIs(bgraAt(*sample.imageBuffer(), static_cast<int>(belowFrame.maxX()) - 20, y), 0x0000FF, 0);
+        },
+        5s);
+    ASSERT_TRUE(frame) << "the window beneath never showed";
+    EXPECT_TRUE(bgraIs(bgraAt(*frame->imageBuffer(), static_cast<int>(belowFrame.maxX()) + 30, y), 0x808080, 0));
+}
+
+TEST_F(CaptureStreamTest, BeneathAnExcludedWindowABusyWindowIsGreyUntilItRepaints) {
+    startDesktopWith();
+    auto below = TestWindow::open(*desktop, 100, 100, 400, 300, "0000FF");
+    const auto belowFrame = listedWindow(below->id()).frame;
+    auto above = TestWindow::open(*desktop, static_cast<int>(belowFrame.x) + 100, static_cast<int>(belowFrame.y) + 50,
+                                  200, 150, "FF0000");
+    const auto aboveFrame = listedWindow(above->id()).frame;
+    ASSERT_TRUE(aboveFrame.x > belowFrame.x && aboveFrame.maxX() < belowFrame.maxX());
+    const int midX = static_cast<int>(aboveFrame.midX()), midY = static_cast<int>(aboveFrame.midY());
+    std::atomic<int> leaks = 0;
+    collector->inspectEachFrame([&](const SampleBuffer& sample) {
+        const auto& image = *sample.imageBuffer();
+        for (int y = static_cast<int>(aboveFrame.y); y < static_cast<int>(aboveFrame.maxY()); y += 4) {
+            for (int x = static_cast<int>(aboveFrame.x); x < static_cast<int>(aboveFrame.maxX()); x += 4) {
+                if (bgraIs(bgraAt(image, x, y), 0xFF0000, 0)) {
+                    ++leaks;
+                    return;
+                }
+            }
+        }
+    });
+    // Stopped, the blue window's program cannot redraw what the red window covered of it.
+    below->sendSignal(SIGSTOP);
+    startStream(ContentFilter{displayAt(0), {{above->pid()}}, {}}, configuration(kPixelFormatBGRA));
+    auto grey = collector->waitForFrameShowing(
+        [&](const SampleBuffer& sample) { return bgraIs(bgraAt(*sample.imageBuffer(), midX, midY), 0x808080, 0); },
+        5s);
+    EXPECT_TRUE(grey);
+    below->sendSignal(SIGCONT);
+    auto blue = collector->waitForFrameShowing(
+        [&](const SampleBuffer& sample) { return bgraIs(bgraAt(*sample.imageBuffer(), midX, midY), 0x0000FF, 0); },
+        5s);
+    EXPECT_TRUE(blue) << "the window beneath never showed after its program repainted";
+    EXPECT_EQ(leaks.load(), 0);
 }
 
 TEST_F(CaptureStreamTest, ANewFilterSwitchesToTheOtherMonitorWhenTheUpdateReturns) {

@@ -105,7 +105,11 @@ std::optional<MediaInfo> probeMedia(const std::string& path) {
 }
 
 bool decodesCleanly(const std::string& path, std::string* errors) {
-    auto decode = runTool({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"});
+    // Decoded frames keep the file's own time base: in ffmpeg's default (1/frame rate, guessed from a
+    // variable-rate recording's average) two frames less than a guessed frame apart would collide, and
+    // the null muxer would report that as an error of the file.
+    auto decode =
+        runTool({"ffmpeg", "-nostdin", "-v", "error", "-i", path, "-enc_time_base", "-1", "-f", "null", "-"});
     if (errors) *errors = decode.errors;
     return decode.status == 0 && decode.errors.empty();
 }

@@ -1,5 +1,7 @@
 #include "recorder/platform/linux/ffmpeg/ffmpeg_asset_writer.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <chrono>
 #include <limits>
@@ -144,7 +146,11 @@ bool FfmpegAssetWriter::startWriting() {
         std::lock_guard lock(core_->mutex);
         core_->status = platform::WriterStatus::writing;
     }
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([this] {
+        // Named so that the encoder's own threads, which inherit the name, can be told apart.
+        pthread_setname_np(pthread_self(), "media-writer");
+        run();
+    });
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "recorder/platform/linux/pulse/audio_source.hpp"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <thread>
 
@@ -15,9 +17,10 @@ pulse::CaptureTarget targetFor(AudioSourceKind kind, const std::optional<std::st
                 "there is no sound output whose audio could be recorded (the sound server has no default output)"};
     }
     if (deviceID && !deviceID->empty()) {
-        return {*deviceID, "Microphone", false, "the audio source '" + *deviceID + "' does not exist"};
+        return {*deviceID, "Microphone", false, "the audio source '" + *deviceID + "' does not exist", false};
     }
-    return {"@DEFAULT_SOURCE@", "Microphone", true, "there is no microphone (the sound server has no default input)"};
+    return {"@DEFAULT_SOURCE@", "Microphone", true, "there is no microphone (the sound server has no default input)",
+            false};
 }
 
 // The capture thread shares ownership of the session, so a capture stopped from its own handler
@@ -54,7 +57,10 @@ common::Result<std::unique_ptr<AudioSource>> startAudioSource(AudioSourceKind ki
     auto session = std::make_shared<pulse::CaptureSession>(targetFor(kind, deviceID), std::move(handler));
     std::promise<common::Status> started;
     auto outcome = started.get_future();
-    std::thread thread([session, started = std::move(started)]() mutable { session->run(std::move(started)); });
+    std::thread thread([session, started = std::move(started)]() mutable {
+        pthread_setname_np(pthread_self(), "audio-capture");
+        session->run(std::move(started));
+    });
     // The session always answers: it gives up on a silent server after its own start timeout.
     if (auto failure = outcome.get()) {
         thread.join();

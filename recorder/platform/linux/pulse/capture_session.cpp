@@ -115,6 +115,7 @@ bool CaptureSession::openStream() {
     if (!stream_) return false;
     pa_stream_set_state_callback(stream_.get(), &CaptureSession::onStreamState, this);
     pa_stream_set_read_callback(stream_.get(), &CaptureSession::onReadable, this);
+    pa_stream_set_moved_callback(stream_.get(), &CaptureSession::onMoved, this);
 
     pa_buffer_attr attributes;
     attributes.maxlength = static_cast<uint32_t>(-1);
@@ -143,12 +144,41 @@ void CaptureSession::onContextState(pa_context* context, void* userdata) {
 void CaptureSession::onStreamState(pa_stream* stream, void* userdata) {
     auto* self = static_cast<CaptureSession*>(userdata);
     const pa_stream_state_t state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_READY) self->streamReadyNs_ = hostNowNs();
+    if (state == PA_STREAM_READY) {
+        self->streamReadyNs_ = hostNowNs();
+        // A stream connected again after a loss goes to whatever the default is by then.
+        if (self->phase_ == Phase::running) self->checkSourceKind();
+    }
     if (self->phase_ == Phase::starting && !PA_STREAM_IS_GOOD(state)) {
         self->streamFailedAtStart_ = true;
         self->streamFailureCode_ = pa_context_errno(self->context_.get());
         self->streamFailureText_ = pa_strerror(self->streamFailureCode_);
     }
+}
+
+void CaptureSession::onMoved(pa_stream*, void* userdata) {
+    auto* self = static_cast<CaptureSession*>(userdata);
+    if (self->phase_ == Phase::running) self->checkSourceKind();
+}
+
+void CaptureSession::checkSourceKind() {
+    if (target_.monitorsAccepted || !stream_ || !context_) return;
+    pa_operation* query = pa_context_get_source_info_by_index(context_.get(), pa_stream_get_device_index(stream_.get()),
+                                                              &CaptureSession::onSourceInfo, this);
+    if (query != nullptr) pa_operation_unref(query);
+}
+
+void CaptureSession::onSourceInfo(pa_context*, const pa_source_info* info, int endOfList, void* userdata) {
+    auto* self = static_cast<CaptureSession*>(userdata);
+    if (endOfList != 0 || info == nullptr || !self->stream_) return;
+    // An answer about a source the stream has since left is stale.
+    if (pa_stream_get_device_index(self->stream_.get()) != info->index) return;
+    if (info->monitor_of_sink == PA_INVALID_INDEX) return;
+    // Ending the stream makes it a lost source: silence stands in, and the default is tried again
+    // later, when it may be a real input once more. The answer comes long before the new stream's
+    // warm-up has passed, so none of the monitor's audio has been delivered.
+    self->discardAvailable();
+    pa_stream_disconnect(self->stream_.get());
 }
 
 void CaptureSession::onReadable(pa_stream*, size_t, void* userdata) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <pulse/introspect.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -21,6 +23,10 @@ struct CaptureTarget {
     std::string streamName;       // shown by the server's tools
     bool followsDefault = false;  // may the server move the stream when the device goes away
     std::string missingMessage;   // the error when the server has no such source
+    // May the stream record a monitor (what an output plays)? Not a microphone: when the last real
+    // input goes away, the server's fallback input is a monitor, and the computer's own sound must
+    // not end up in the microphone's recording.
+    bool monitorsAccepted = true;
 };
 
 // One capture from the sound server, run entirely on one thread (`run`): the connection, the
@@ -52,8 +58,12 @@ private:
     static void onContextState(pa_context* context, void* userdata);
     static void onStreamState(pa_stream* stream, void* userdata);
     static void onReadable(pa_stream* stream, size_t bytes, void* userdata);
+    static void onMoved(pa_stream* stream, void* userdata);
+    static void onSourceInfo(pa_context* context, const pa_source_info* info, int endOfList, void* userdata);
 
     bool connectContext();
+    // Asks the server what the stream now records from; a monitor that is not accepted ends the stream.
+    void checkSourceKind();
     bool openStream();
     void readAvailable();
     void discardAvailable();

@@ -29,6 +29,7 @@ struct StreamDeleter {
     void operator()(pa_stream* stream) const {
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(stream, nullptr, nullptr);
         if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
         pa_stream_unref(stream);
     }

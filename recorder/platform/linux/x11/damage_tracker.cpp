@@ -30,6 +30,8 @@ bool DamageTracker::handleEvent(const xcb_generic_event_t& event) {
     if (damage_ == 0) return false;
     const uint8_t type = event.response_type & 0x7f;
     if (type != connection_.extensions().damageFirstEvent + XCB_DAMAGE_NOTIFY) return false;
+    // Other damage objects on this connection (single windows) report through the same event.
+    if (reinterpret_cast<const xcb_damage_notify_event_t&>(event).damage != damage_) return false;
     notified_ = true;
     return true;
 }

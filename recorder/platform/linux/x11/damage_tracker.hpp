@@ -22,7 +22,7 @@ public:
     DamageTracker(const DamageTracker&) = delete;
     DamageTracker& operator=(const DamageTracker&) = delete;
 
-    // True when `event` was a damage notification (it has then been taken into account).
+    // True when `event` was a notification of this tracker's damage (it has then been taken into account).
     bool handleEvent(const xcb_generic_event_t& event);
 
     // Whether anything inside `rect` was redrawn since the previous call; clears what it read.

@@ -15,6 +15,7 @@ struct TopLevelFacts {
     uint32_t id = 0;
     PixelRect rect;  // outer edges, border included
     std::optional<int32_t> pid;
+    int border = 0;  // drawing inside the window is reported relative to its inner corner
 };
 
 // The parts of the screen where windows of `excludedPids` show: each excluded top-level minus

@@ -145,6 +145,11 @@ bool FrameGrabber::processEvents() {
     while (xcb_generic_event_t* raw = xcb_poll_for_event(c)) {
         XcbReply<xcb_generic_event_t> event(raw);
         if (damage_->handleEvent(*event)) continue;
+        // What lies beneath an excluded window became known: the screen itself need not have changed.
+        if (underlay_ && underlay_->handleEvent(*event)) {
+            mustDeliverComplete_ = true;
+            continue;
+        }
         if (isWindowStructureEvent(event->response_type & 0x7f)) windowsChanged_ = true;
     }
     return !connection_->isBroken();
@@ -158,10 +163,21 @@ void FrameGrabber::refreshExcludedArea() {
         underlay_.reset();  // gives the windows back to the server's own drawing
         return;
     }
+    xcb_connection_t* c = connection_->get();
+    // Held from the redirection until every window's repaints are followed: a program that drew
+    // in between would leave its window grey where an excluded one covered it, until it draws again.
+    const bool redirecting = !underlay_ && options_.showBeneathExcluded && connection_->extensions().compositePixmaps;
+    if (redirecting) {
+        xcb_grab_server(c);
+        underlay_ = CompositeUnderlay::create(*connection_);
+    }
     const std::vector<TopLevelFacts> topLevels = inspector_->topLevels();
     excludedArea_ = excludedArea(topLevels, target_.excludedPids);
-    if (!underlay_ && options_.showBeneathExcluded) underlay_ = CompositeUnderlay::create(*connection_);
     if (underlay_) underlay_->refresh(topLevels, target_.excludedPids);
+    if (redirecting) {
+        xcb_ungrab_server(c);
+        xcb_flush(c);
+    }
     std::lock_guard lock(mutex_);
     ++statistics_.exclusionRefreshes;
 }

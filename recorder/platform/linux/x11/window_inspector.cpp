@@ -123,6 +123,7 @@ std::vector<TopLevelFacts> WindowInspector::topLevels() {
         TopLevelFacts topLevel;
         topLevel.id = children[i];
         topLevel.rect = PixelRect{geometry->x, geometry->y, geometry->width + 2 * border, geometry->height + 2 * border};
+        topLevel.border = border;
         facts.push_back(topLevel);
     }
     std::vector<xcb_window_t> owners;
