@@ -24,9 +24,13 @@ inline constexpr double kMicrophoneToneHz = 440.0;
 inline constexpr double kPlacementToleranceSeconds = 0.050;
 // Below this peak a stretch of decoded audio counts as silent (the bursts play at 0.5).
 inline constexpr float kSilencePeak = 0.02f;
+// What a sound's measured place may be off by: the tone player's latency estimate and the jitter of
+// the recorder's audio timestamps, a few milliseconds each.
+inline constexpr double kTimingSlackSeconds = 0.005;
 
-// A headless desktop with a private sound server, a marker window and a tone player on each test sink:
-// "sysout" is what the computer plays, "micfeed" what the microphone hears.
+// A headless desktop with a private sound server, a marker window, moving content beside it, and a
+// tone player on each test sink: "sysout" is what the computer plays, "micfeed" what the microphone
+// hears.
 class AudioDesktopTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -37,6 +41,7 @@ protected:
         marker_ = std::make_unique<SyncMarker>(*desktop_);
         systemPlayer_ = openTonePlayer(*desktop_, "sysout");
         microphonePlayer_ = openTonePlayer(*desktop_, "micfeed");
+        startMovingPicture();
     }
 
     static void pauseFor(std::chrono::milliseconds span) { std::this_thread::sleep_for(span); }
@@ -47,7 +52,8 @@ protected:
         return static_cast<double>(hostNs - startedNs) / 1e9;
     }
 
-    // Moving content beside the marker, so the video has a frame every 1/60 s to the very end.
+    // Moving content beside the marker, so that the video has a frame every 1/60 s to the very end
+    // and a frame before every marker shows the picture just before it changed.
     void startMovingPicture() {
         movingPicture_ = testsupport::ChildProcess::spawn(
             {testsupport::testProgramPath("moving-picture"), "--x", "400", "--y", "100"}, desktop_->environment());
@@ -96,10 +102,16 @@ inline std::vector<FrameLuma> markerTimeline(const std::string& videoPath, doubl
 
 namespace e2eaudio {
 
-// The sound of a marker must start when the picture changed: after the last frame that does not
-// show the change and by the first that does, give or take half a frame for the timestamps' own
-// jitter. With a frame every 1/60 s that is within one video frame of the picture. Returns where
-// the sound starts.
+// When the picture changed, as far as the frames tell. A frame is stamped with the tick of the
+// frame grid at or before its grab, so a frame stamped t shows the screen at some moment of
+// [t, t + one frame). The change therefore happened after the last frame without it was grabbed
+// and before the first frame with it was: between `lastDarkSeconds` and `firstBrightSeconds` plus
+// one frame. With a frame every 1/60 s that is a span of two frames around the change.
+inline double changedAfterSeconds(const PictureChange& picture) { return picture.lastDarkSeconds; }
+inline double changedBySeconds(const PictureChange& picture) { return picture.firstBrightSeconds + kVideoFrameSeconds; }
+
+// The sound of a marker must start while the picture changed (see changedAfterSeconds), give or
+// take kTimingSlackSeconds. Returns where the sound starts.
 inline std::optional<double> expectMarkerInSync(const AudioOnTimeline& audio, const std::string& track,
                                                 const std::optional<PictureChange>& picture) {
     EXPECT_TRUE(picture.has_value()) << track << ": the window never turned bright";
@@ -111,9 +123,9 @@ inline std::optional<double> expectMarkerInSync(const AudioOnTimeline& audio, co
     std::cout << "[ measured ] " << track << ": tone at " << *onset << " s, picture changed between "
               << picture->lastDarkSeconds << " and " << picture->firstBrightSeconds
               << " s; first changed frame - sound = " << (picture->firstBrightSeconds - *onset) * 1000 << " ms\n";
-    EXPECT_GE(*onset, picture->lastDarkSeconds - kVideoFrameSeconds / 2)
+    EXPECT_GE(*onset, changedAfterSeconds(*picture) - kTimingSlackSeconds)
         << track << ": the sound comes before the picture changed";
-    EXPECT_LE(*onset, picture->firstBrightSeconds + kVideoFrameSeconds / 2)
+    EXPECT_LE(*onset, changedBySeconds(*picture) + kTimingSlackSeconds)
         << track << ": the sound comes after the picture changed";
     return onset;
 }
@@ -121,10 +133,10 @@ inline std::optional<double> expectMarkerInSync(const AudioOnTimeline& audio, co
 // A picture change that the host clock puts at `expectedSeconds` shows there, give or take
 // kPlacementToleranceSeconds.
 inline void expectChangeAt(const PictureChange& picture, double expectedSeconds, const std::string& what) {
-    EXPECT_GE(expectedSeconds, picture.lastDarkSeconds - kPlacementToleranceSeconds)
+    EXPECT_GE(expectedSeconds, changedAfterSeconds(picture) - kPlacementToleranceSeconds)
         << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
         << " s";
-    EXPECT_LE(expectedSeconds, picture.firstBrightSeconds + kPlacementToleranceSeconds)
+    EXPECT_LE(expectedSeconds, changedBySeconds(picture) + kPlacementToleranceSeconds)
         << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
         << " s";
 }
@@ -135,7 +147,7 @@ inline void expectChangeAt(const PictureChange& picture, double expectedSeconds,
 class TimelineAnchor {
 public:
     TimelineAnchor(int64_t changedNs, const PictureChange& picture)
-        : changedNs_(changedNs), pictureSeconds_(picture.midpointSeconds()) {}
+        : changedNs_(changedNs), pictureSeconds_((changedAfterSeconds(picture) + changedBySeconds(picture)) / 2) {}
     // Where `hostNs` falls when `pausedNs` has been cut out since the anchor.
     double seconds(int64_t hostNs, int64_t pausedNs = 0) const {
         return pictureSeconds_ + static_cast<double>(hostNs - changedNs_ - pausedNs) / 1e9;

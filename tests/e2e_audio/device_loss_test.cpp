@@ -12,11 +12,6 @@ constexpr double kLostDeviceEndToleranceSeconds = 0.045;
 
 class DeviceLossTest : public AudioDesktopTest {
 protected:
-    void SetUp() override {
-        AudioDesktopTest::SetUp();
-        startMovingPicture();
-    }
-
     // Records with a microphone tone, unplugs the microphone, then plays a system tone; checks that
     // the microphone file holds its tone and then silence, and that everything else went on.
     void recordWhileTheMicrophoneIsUnplugged(const nlohmann::json& request);

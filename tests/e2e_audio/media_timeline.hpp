@@ -46,7 +46,6 @@ std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int 
 struct PictureChange {
     double lastDarkSeconds = 0;
     double firstBrightSeconds = 0;
-    double midpointSeconds() const { return (lastDarkSeconds + firstBrightSeconds) / 2; }
 };
 // The first change at or after `fromSeconds` from luma at most `threshold` to luma above it.
 std::optional<PictureChange> findBrightening(const std::vector<FrameLuma>& frames, double fromSeconds,

@@ -36,8 +36,12 @@ protected:
         tones.systemPicture = findBrightening(frames, 0, SyncMarker::kBrightLuma);
         if (!tones.systemPicture) return tones;
         const TimelineAnchor anchor(systemMoment->pictureFromNs, *tones.systemPicture);
+        // The next change after the first marker went dark again.
         tones.microphonePicture =
-            findBrightening(frames, anchor.seconds(microphoneMoment->soundNs) - 0.2, SyncMarker::kBrightLuma);
+            findBrightening(frames, tones.systemPicture->firstBrightSeconds + 0.1, SyncMarker::kBrightLuma);
+        if (tones.microphonePicture) {
+            expectChangeAt(*tones.microphonePicture, anchor.seconds(microphoneMoment->pictureFromNs), "second marker");
+        }
         return tones;
     }
 

@@ -36,7 +36,7 @@ TEST_F(AudioSyncTest, EachToneLandsInItsOwnFilesInSyncWithThePicture) {
     const double microphoneAt = anchor.seconds(microphoneMoment->soundNs);
     const auto microphonePicture = findBrightening(frames, microphoneAt - 0.2, SyncMarker::kBrightLuma);
     std::cout << "[ measured ] first frame captured about "
-              << (timelineSeconds(run->startedNs(), systemMoment->pictureFromNs) + systemPicture->midpointSeconds()) *
+              << (timelineSeconds(run->startedNs(), systemMoment->pictureFromNs) + systemPicture->firstBrightSeconds) *
                      1000
               << " ms before \"Recording started\"\n";
 

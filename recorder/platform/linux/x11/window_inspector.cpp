@@ -132,9 +132,58 @@ std::vector<TopLevelFacts> WindowInspector::topLevels() {
         const xcb_window_t owner = client != clientOfTopLevel.end() ? client->second : topLevel.id;
         topLevel.pid = processOf(owner);
         owners.push_back(owner);
+        if (client == clientOfTopLevel.end()) {
+            if (auto inside = processInside(topLevel.id, topLevel.pid)) topLevel.pid = inside;
+        }
     }
     forgetAllBut(processCache_, owners);
+    std::vector<xcb_window_t> topLevelIds;
+    for (const auto& topLevel : facts) topLevelIds.push_back(topLevel.id);
+    forgetAllBut(insideCache_, topLevelIds);
     return facts;
+}
+
+// A window manager maps a new frame a moment before it lists the client it holds; until then the
+// frame would count as the window manager's own and an excluded program's new window would show.
+// The client is already inside the frame when it is mapped, so its owner is found a few levels down.
+std::optional<int32_t> WindowInspector::processInside(xcb_window_t topLevel, std::optional<int32_t> own) {
+    if (const auto cached = insideCache_.find(topLevel); cached != insideCache_.end()) return cached->second;
+    if (!connection_.extensions().resClientIds) return std::nullopt;
+    xcb_connection_t* c = connection_.get();
+    std::optional<int32_t> found;
+    std::vector<xcb_window_t> level{topLevel};
+    // Frames nest the client one or two levels deep; each level costs two round trips.
+    for (int depth = 0; depth < 3 && !found && !level.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> cookies;
+        cookies.reserve(level.size());
+        for (xcb_window_t window : level) cookies.push_back(xcb_query_tree(c, window));
+        std::vector<xcb_window_t> children;
+        for (auto cookie : cookies) {
+            auto tree = takeReply<xcb_query_tree_reply_t>(c, cookie, xcb_query_tree_reply);
+            if (!tree) continue;
+            const xcb_window_t* first = xcb_query_tree_children(tree.get());
+            children.insert(children.end(), first, first + xcb_query_tree_children_length(tree.get()));
+        }
+        if (children.empty()) break;
+        std::vector<xcb_res_client_id_spec_t> specs;
+        specs.reserve(children.size());
+        for (xcb_window_t child : children) specs.push_back({child, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID});
+        auto reply = takeReply<xcb_res_query_client_ids_reply_t>(
+            c, xcb_res_query_client_ids(c, static_cast<uint32_t>(specs.size()), specs.data()),
+            xcb_res_query_client_ids_reply);
+        if (!reply) break;
+        for (auto it = xcb_res_query_client_ids_ids_iterator(reply.get()); it.rem > 0;
+             xcb_res_client_id_value_next(&it)) {
+            if (xcb_res_client_id_value_value_length(it.data) < 1) continue;
+            const uint32_t pid = *xcb_res_client_id_value_value(it.data);
+            if (pid == 0 || pid > static_cast<uint32_t>(INT32_MAX) || static_cast<int32_t>(pid) == own) continue;
+            found = static_cast<int32_t>(pid);
+            break;
+        }
+        level = std::move(children);
+    }
+    insideCache_[topLevel] = found;
+    return found;
 }
 
 std::optional<xcb_window_t> WindowInspector::topLevelOf(xcb_window_t client) {

@@ -39,12 +39,15 @@ private:
     std::optional<int32_t> processFromProperty(xcb_window_t window);
     std::optional<int32_t> processFromResources(xcb_window_t window);
     std::optional<xcb_window_t> topLevelOf(xcb_window_t client);
+    // The process of another client's window inside `topLevel`, if there is one.
+    std::optional<int32_t> processInside(xcb_window_t topLevel, std::optional<int32_t> own);
     template <class Map>
     void forgetAllBut(Map& cache, const std::vector<xcb_window_t>& alive);
 
     const X11Connection& connection_;
     std::unordered_map<xcb_window_t, int32_t> processCache_;
     std::unordered_map<xcb_window_t, xcb_window_t> topLevelCache_;
+    std::unordered_map<xcb_window_t, std::optional<int32_t>> insideCache_;
 };
 
 }  // namespace recorder::linux_backend::x11
