@@ -130,32 +130,41 @@ inline std::optional<double> expectMarkerInSync(const AudioOnTimeline& audio, co
     return onset;
 }
 
-// A picture change that the host clock puts at `expectedSeconds` shows there, give or take
-// kPlacementToleranceSeconds.
-inline void expectChangeAt(const PictureChange& picture, double expectedSeconds, const std::string& what) {
-    EXPECT_GE(expectedSeconds, changedAfterSeconds(picture) - kPlacementToleranceSeconds)
-        << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
-        << " s";
-    EXPECT_LE(expectedSeconds, changedBySeconds(picture) + kPlacementToleranceSeconds)
-        << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
-        << " s";
-}
-
 // Places host times on a recording's timeline, from one marker's picture change. The recording's
 // own "Recording started" is no anchor: it is printed once the first frame has been written, which
 // on a loaded machine can be a second after that frame was captured.
 class TimelineAnchor {
 public:
     TimelineAnchor(int64_t changedNs, const PictureChange& picture)
-        : changedNs_(changedNs), pictureSeconds_((changedAfterSeconds(picture) + changedBySeconds(picture)) / 2) {}
+        : changedNs_(changedNs),
+          pictureSeconds_((changedAfterSeconds(picture) + changedBySeconds(picture)) / 2),
+          uncertaintySeconds_((changedBySeconds(picture) - changedAfterSeconds(picture)) / 2) {}
     // Where `hostNs` falls when `pausedNs` has been cut out since the anchor.
     double seconds(int64_t hostNs, int64_t pausedNs = 0) const {
         return pictureSeconds_ + static_cast<double>(hostNs - changedNs_ - pausedNs) / 1e9;
     }
 
+    // How far off its places may be: half the span in which the anchoring change happened.
+    double uncertaintySeconds() const { return uncertaintySeconds_; }
+
 private:
     int64_t changedNs_;
     double pictureSeconds_;
+    double uncertaintySeconds_;
 };
+
+// A picture change that `anchor` puts at `hostNs` (with `pausedNs` cut out since) shows there, give
+// or take kPlacementToleranceSeconds and the anchor's own uncertainty.
+inline void expectChangeAt(const PictureChange& picture, const TimelineAnchor& anchor, int64_t hostNs,
+                           const std::string& what, int64_t pausedNs = 0) {
+    const double expectedSeconds = anchor.seconds(hostNs, pausedNs);
+    const double tolerance = kPlacementToleranceSeconds + anchor.uncertaintySeconds();
+    EXPECT_GE(expectedSeconds, changedAfterSeconds(picture) - tolerance)
+        << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
+        << " s";
+    EXPECT_LE(expectedSeconds, changedBySeconds(picture) + tolerance)
+        << what << ": the picture changed at " << picture.lastDarkSeconds << " to " << picture.firstBrightSeconds
+        << " s";
+}
 
 }  // namespace e2eaudio

@@ -52,7 +52,7 @@ void DeviceLossTest::recordWhileTheMicrophoneIsUnplugged(const nlohmann::json& r
     const auto systemPicture =
         findBrightening(frames, anchor.seconds(systemMoment->pictureFromNs) - 0.2, SyncMarker::kBrightLuma);
     ASSERT_TRUE(systemPicture.has_value()) << "the video stopped when the microphone went away";
-    expectChangeAt(*systemPicture, anchor.seconds(systemMoment->pictureFromNs), "marker after the loss");
+    expectChangeAt(*systemPicture, anchor, systemMoment->pictureFromNs, "marker after the loss");
 
     const auto microphoneFile = decodeAudioOnTimeline(files_.file("microphone.m4a"));
     const auto systemFile = decodeAudioOnTimeline(files_.file("system.m4a"));
@@ -104,7 +104,7 @@ TEST_F(DeviceLossTest, ALostSoundServerLeavesSilenceAndThePictureGoesOn) {
     const auto flashPicture = findBrightening(frames, systemPicture->firstBrightSeconds + 0.2, SyncMarker::kBrightLuma);
     ASSERT_TRUE(flashPicture.has_value()) << "the video stopped with the sound server";
     // The flash was on the screen by `flashedBy`: it shows in the frame captured next.
-    expectChangeAt(*flashPicture, anchor.seconds(*flashedBy), "flash after the loss");
+    expectChangeAt(*flashPicture, anchor, *flashedBy, "flash after the loss");
 
     const auto systemFile = decodeAudioOnTimeline(files_.file("system.m4a"));
     ASSERT_TRUE(systemFile.has_value());

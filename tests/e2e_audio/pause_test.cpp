@@ -50,15 +50,16 @@ TEST_F(PauseTest, ThePausedSpanIsCutFromEveryTrackAndSoundStaysWithPicture) {
     const auto beforePicture = findBrightening(frames, 0, SyncMarker::kBrightLuma);
     ASSERT_TRUE(beforePicture.has_value());
     const TimelineAnchor anchor(before->pictureFromNs, *beforePicture);
-    const double systemAfterAt = anchor.seconds(systemAfter->pictureFromNs, pausedNs);
-    const double microphoneAfterAt = anchor.seconds(microphoneAfter->pictureFromNs, pausedNs);
     const auto systemAfterPicture =
-        findBrightening(frames, beforePicture->firstBrightSeconds + 0.2, SyncMarker::kBrightLuma);
-    const auto microphoneAfterPicture = findBrightening(frames, systemAfterAt + 0.2, SyncMarker::kBrightLuma);
+        findBrightening(frames, beforePicture->firstBrightSeconds + 0.1, SyncMarker::kBrightLuma);
+    ASSERT_TRUE(systemAfterPicture.has_value());
+    const auto microphoneAfterPicture =
+        findBrightening(frames, systemAfterPicture->firstBrightSeconds + 0.1, SyncMarker::kBrightLuma);
     ASSERT_TRUE(systemAfterPicture && microphoneAfterPicture);
     // The picture goes on where it stopped: the paused span is gone from the video.
-    expectChangeAt(*systemAfterPicture, systemAfterAt, "first marker after the pause");
-    expectChangeAt(*microphoneAfterPicture, microphoneAfterAt, "second marker after the pause");
+    expectChangeAt(*systemAfterPicture, anchor, systemAfter->pictureFromNs, "first marker after the pause", pausedNs);
+    expectChangeAt(*microphoneAfterPicture, anchor, microphoneAfter->pictureFromNs, "second marker after the pause",
+                   pausedNs);
 
     const auto inlineAudio = decodeAudioOnTimeline(files_.file("video.mp4"));
     const auto systemFile = decodeAudioOnTimeline(files_.file("system.m4a"));

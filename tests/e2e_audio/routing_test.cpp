@@ -40,7 +40,7 @@ protected:
         tones.microphonePicture =
             findBrightening(frames, tones.systemPicture->firstBrightSeconds + 0.1, SyncMarker::kBrightLuma);
         if (tones.microphonePicture) {
-            expectChangeAt(*tones.microphonePicture, anchor.seconds(microphoneMoment->pictureFromNs), "second marker");
+            expectChangeAt(*tones.microphonePicture, anchor, microphoneMoment->pictureFromNs, "second marker");
         }
         return tones;
     }
