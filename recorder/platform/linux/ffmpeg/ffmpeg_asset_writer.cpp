@@ -207,9 +207,17 @@ void FfmpegAssetWriter::run() {
                        std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) { return t.input->hasQueuedLocked(); });
             });
             if (core_->abandoned || core_->status != platform::WriterStatus::writing) return;
-            // One sample from each input per round keeps the tracks advancing together.
+            // One frame per round, but all the sound that is queued: a frame costs an encode, sound
+            // almost nothing, and sound comes in more buffers than there are frames (10 to 20 ms
+            // each). Taking one of each per round would tie the sound to the encoder's pace; on a
+            // machine where frames take most of a frame interval to encode, the sound would fall
+            // behind until its queue overflowed and buffers were lost from the video file.
             for (auto& track : tracks_) {
-                if (track.input->hasQueuedLocked()) batch.emplace_back(&track, track.input->popLocked());
+                if (track.video) {
+                    if (track.input->hasQueuedLocked()) batch.emplace_back(&track, track.input->popLocked());
+                    continue;
+                }
+                while (track.input->hasQueuedLocked()) batch.emplace_back(&track, track.input->popLocked());
             }
             sessionStart = core_->sessionStart;
             sessionEnd = core_->sessionEnd;
