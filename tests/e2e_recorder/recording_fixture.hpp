@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <thread>
 
@@ -62,7 +63,8 @@ protected:
 
     std::filesystem::path directory_;
     std::unique_ptr<testsupport::TestDesktop> desktop_;
-    std::vector<DesktopClient> clients_;
+    // A deque: tests hold references to earlier clients while adding more.
+    std::deque<DesktopClient> clients_;
 };
 
 }  // namespace e2e_recorder

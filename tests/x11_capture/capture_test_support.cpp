@@ -118,9 +118,15 @@ void FrameCollector::holdFrames(bool hold) {
     hold_ = hold;
 }
 
-void FrameCollector::inspectEachFrame(std::function<void(const SampleBuffer&)> inspector) {
+FrameCollector::InspectionScope FrameCollector::inspectEachFrame(std::function<void(const SampleBuffer&)> inspector) {
     std::lock_guard lock(mutex_);
     inspector_ = std::move(inspector);
+    return InspectionScope(*this);
+}
+
+void FrameCollector::stopInspecting() {
+    std::lock_guard lock(mutex_);
+    inspector_ = nullptr;
 }
 
 void FrameCollector::releaseHeldFrames() {

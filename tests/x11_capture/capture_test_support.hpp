@@ -61,8 +61,20 @@ public:
     // Keep every complete frame (and so its pool buffer) instead of only the latest.
     void holdFrames(bool hold);
     void releaseHeldFrames();
-    // Runs on the delivery queue for every complete frame, before it is counted.
-    void inspectEachFrame(std::function<void(const recorder::platform::SampleBuffer&)> inspector);
+    // Runs on the delivery queue for every complete frame, before it is counted, until the returned
+    // scope ends. Declare the scope after what the inspector captures, so that a test leaving early
+    // cannot have frames inspected with its locals gone.
+    class InspectionScope {
+    public:
+        explicit InspectionScope(FrameCollector& collector) : collector_(&collector) {}
+        InspectionScope(const InspectionScope&) = delete;
+        InspectionScope& operator=(const InspectionScope&) = delete;
+        ~InspectionScope() { collector_->stopInspecting(); }
+
+    private:
+        FrameCollector* collector_;
+    };
+    [[nodiscard]] InspectionScope inspectEachFrame(std::function<void(const recorder::platform::SampleBuffer&)> inspector);
 
     struct Counts {
         int complete = 0;
@@ -90,6 +102,8 @@ public:
         const std::function<bool(const recorder::platform::SampleBuffer&)>& test, std::chrono::milliseconds timeout);
 
 private:
+    void stopInspecting();
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     Counts counts_;

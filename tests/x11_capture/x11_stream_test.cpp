@@ -253,7 +253,7 @@ TEST_F(CaptureStreamTest, AnExcludedApplicationsWindowsNeverShowEvenThoseOpenedL
     // no window of these sizes can slip through).
     std::atomic<int> leaks = 0;
     std::atomic<int> checked = 0;
-    collector->inspectEachFrame([&](const SampleBuffer& sample) {
+    const auto inspecting = collector->inspectEachFrame([&](const SampleBuffer& sample) {
         const auto& image = *sample.imageBuffer();
         ++checked;
         for (int y = 0; y < image.height(); y += 4) {
@@ -336,7 +336,7 @@ TEST_F(CaptureStreamTest, BeneathAnExcludedWindowABusyWindowIsGreyUntilItRepaint
     ASSERT_TRUE(aboveFrame.x > belowFrame.x && aboveFrame.maxX() < belowFrame.maxX());
     const int midX = static_cast<int>(aboveFrame.midX()), midY = static_cast<int>(aboveFrame.midY());
     std::atomic<int> leaks = 0;
-    collector->inspectEachFrame([&](const SampleBuffer& sample) {
+    const auto inspecting = collector->inspectEachFrame([&](const SampleBuffer& sample) {
         const auto& image = *sample.imageBuffer();
         for (int y = static_cast<int>(aboveFrame.y); y < static_cast<int>(aboveFrame.maxY()); y += 4) {
             for (int x = static_cast<int>(aboveFrame.x); x < static_cast<int>(aboveFrame.maxX()); x += 4) {
