@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,28 +44,37 @@ struct Marker {
     double soundSeconds = 0;
 };
 
-// Finds a marker fired at `moment` whose picture change is expected near `expectedSeconds`.
-bool locate(const std::string& video, const std::string& audioFile, double expectedSeconds, Marker& marker,
-            double& systemFileSoundSeconds) {
+// Finds a marker fired at `moment` whose picture change is expected near `expectedSeconds`; on
+// failure, says which part of it could not be found.
+std::optional<std::string> locate(const std::string& video, const std::string& audioFile, double expectedSeconds,
+                                  Marker& marker, double& systemFileSoundSeconds) {
     const double from = std::max(0.0, expectedSeconds - kLeadSeconds);
     const auto frames = lumaTimeline(video, SyncMarker::kProbeX, SyncMarker::kProbeY, SyncMarker::kProbeSize,
                                      SyncMarker::kProbeSize, from);
-    if (!frames) return false;
+    if (!frames) return "the video cannot be decoded from " + std::to_string(from) + " s";
     const auto picture = findBrightening(*frames, from, SyncMarker::kBrightLuma);
-    if (!picture) return false;
+    if (!picture) {
+        double brightest = 0;
+        for (const auto& frame : *frames) brightest = std::max(brightest, frame.luma);
+        return "no frame of " + std::to_string(frames->size()) + " decoded from " + std::to_string(from) +
+               " s shows the marker bright (brightest probe luma " + std::to_string(brightest) + ")";
+    }
     marker.lastDarkSeconds = picture->lastDarkSeconds;
     marker.pictureSeconds = picture->firstBrightSeconds;
     const auto inlineAudio = decodeAudioOnTimeline(video, 0, from);
     const auto systemFile = decodeAudioOnTimeline(audioFile, 0, from);
-    if (!inlineAudio || !systemFile) return false;
+    if (!inlineAudio || !systemFile) return std::string("the audio cannot be decoded");
     const auto inlineOnset =
         inlineAudio->onsetBetween(marker.pictureSeconds - from - 0.5, marker.pictureSeconds - from + 0.5);
     const auto fileOnset =
         systemFile->onsetBetween(marker.pictureSeconds - from - 0.5, marker.pictureSeconds - from + 0.5);
-    if (!inlineOnset || !fileOnset) return false;
+    if (!inlineOnset || !fileOnset)
+        return "the picture changed at " + std::to_string(marker.pictureSeconds) +
+               " s but no tone burst starts within 0.5 s of it (inline: " + inlineAudio->describeSounds() +
+               "; system-audio file: " + systemFile->describeSounds() + ")";
     marker.soundSeconds = from + *inlineOnset;
     systemFileSoundSeconds = from + *fileOnset;
-    return true;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -155,14 +165,14 @@ int main(int argc, char** argv) {
     Marker first{*firstMoment}, last{*lastMoment};
     double firstFileSound = 0, lastFileSound = 0;
     const double firstExpected = static_cast<double>(firstMoment->pictureFromNs - run->startedNs()) / 1e9;
-    if (!locate(video, systemAudio, firstExpected, first, firstFileSound)) {
-        std::fprintf(stderr, "the first marker was not found near %.3f s\n", firstExpected);
+    if (const auto failure = locate(video, systemAudio, firstExpected, first, firstFileSound)) {
+        std::fprintf(stderr, "the first marker was not found near %.3f s: %s\n", firstExpected, failure->c_str());
         return 1;
     }
     const double lastExpected =
         first.pictureSeconds + static_cast<double>(lastMoment->pictureFromNs - firstMoment->pictureFromNs) / 1e9;
-    if (!locate(video, systemAudio, lastExpected, last, lastFileSound)) {
-        std::fprintf(stderr, "the last marker was not found near %.3f s\n", lastExpected);
+    if (const auto failure = locate(video, systemAudio, lastExpected, last, lastFileSound)) {
+        std::fprintf(stderr, "the last marker was not found near %.3f s: %s\n", lastExpected, failure->c_str());
         return 1;
     }
     std::printf(

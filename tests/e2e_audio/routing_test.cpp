@@ -49,7 +49,8 @@ protected:
     static void expectOnlyTone(const std::optional<AudioOnTimeline>& audio, const std::string& track,
                                const std::optional<PictureChange>& heard, const std::optional<PictureChange>& silent) {
         ASSERT_TRUE(audio.has_value()) << track << " cannot be decoded";
-        ASSERT_TRUE(heard && silent) << "the marker window did not show in the video";
+        ASSERT_TRUE(heard) << "the marker of " << track << "'s own tone did not show in the video";
+        ASSERT_TRUE(silent) << "the marker of the other tone did not show in the video";
         expectMarkerInSync(*audio, track, heard);
         EXPECT_LT(audio->peakBetween(silent->firstBrightSeconds - 0.1, silent->firstBrightSeconds + 0.3), kSilencePeak)
             << track << " holds the other source's tone; " << audio->describeSounds();
