@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "recorder/platform/linux/ffmpeg/ffmpeg_writer_service.hpp"
+#include "recorder/platform/linux/ffmpeg/writer_input.hpp"
 #include "tests/ffmpeg_writer/writer_test_support.hpp"
 
 namespace ffmpeg_writer_test {
@@ -97,35 +98,61 @@ TEST_F(WriterFaultsTest, InputsRefuseSamplesUnlessTheWriterIsWriting) {
     EXPECT_EQ(writer->status(), platform::WriterStatus::completed);
 }
 
-TEST_F(WriterFaultsTest, AFullQueueMakesTheInputNotReadyAndAppendsReturnFalse) {
-    auto writer = service->makeAssetWriter(directory.file("busy.mp4"), platform::FileType::mpeg4).value();
-    // Large frames with a slow preset: the encoder cannot keep up with instant appends.
-    auto settings = videoSettings(1920, 1080);
-    settings.compression["preset"] = "medium";
-    auto video = service->makeVideoInput(settings, std::nullopt);
-    writer->addInput(video);
-    ASSERT_TRUE(writer->startWriting());
-    std::vector<std::shared_ptr<platform::PixelBuffer>> frames;
-    for (int i = 0; i < 8; ++i) frames.push_back(nv12Frame(i, 1920, 1080));
+// The inputs are attached to a core that no encoding thread drains, so "full" is a state the
+// test controls rather than a race with the encoder.
+TEST(WriterInputQueue, AFullQueueMakesTheInputNotReadyAndAppendsReturnFalseUntilItDrains) {
+    using recorder::linux_backend::FfmpegWriterInput;
+    using recorder::linux_backend::WriterCore;
+    auto core = std::make_shared<WriterCore>();
+    core->status = platform::WriterStatus::writing;
+    FfmpegWriterInput video{videoSettings()};
+    FfmpegWriterInput audio{audioSettings()};
+    ASSERT_TRUE(video.attach(core));
+    ASSERT_TRUE(audio.attach(core));
+
+    // Video: a few frames, then refusals that leave the queue as it was.
     int taken = 0;
-    bool refused = false;
-    for (int i = 0; i < 8 && !refused; ++i) {
-        if (video->appendSampleBuffer(videoSample(frames[i], MediaTime::make(i, 60)))) {
-            ++taken;
-        } else {
-            refused = true;
-            EXPECT_FALSE(video->isReadyForMoreMediaData());
-        }
+    for (int i = 0; i < 10; ++i) {
+        if (!video.appendSampleBuffer(videoSample(nv12Frame(i), MediaTime::make(i, 60)))) break;
+        ++taken;
     }
-    EXPECT_TRUE(refused);
-    EXPECT_GE(taken, 3);
-    // The queue drains and the input becomes ready again.
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!video->isReadyForMoreMediaData() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
-    EXPECT_TRUE(video->isReadyForMoreMediaData());
-    writer->endSessionAtSourceTime(MediaTime::make(taken, 60));
-    writer->finishWriting();
-    EXPECT_EQ(writer->status(), platform::WriterStatus::completed);
+    EXPECT_EQ(taken, 3);
+    EXPECT_FALSE(video.isReadyForMoreMediaData());
+    EXPECT_FALSE(video.appendSampleBuffer(videoSample(nv12Frame(9), MediaTime::make(9, 60))));
+
+    // Audio is bounded by duration: eighth-second pieces until one second is queued.
+    int pieces = 0;
+    for (int i = 0; i < 40; ++i) {
+        if (!audio.appendSampleBuffer(toneSample(i * 0.125, 0.125, 440))) break;
+        ++pieces;
+    }
+    EXPECT_EQ(pieces, 8);
+    EXPECT_FALSE(audio.isReadyForMoreMediaData());
+    // A full video queue does not hold back the audio track, and the other way round.
+    {
+        std::lock_guard lock(core->mutex);
+        ASSERT_TRUE(video.hasQueuedLocked());
+        EXPECT_EQ(video.popLocked()->presentationTimeStamp(), MediaTime::make(0, 60));
+    }
+    EXPECT_TRUE(video.isReadyForMoreMediaData());
+    EXPECT_FALSE(audio.isReadyForMoreMediaData());
+    EXPECT_TRUE(video.appendSampleBuffer(videoSample(nv12Frame(3), MediaTime::make(3, 60))));
+    EXPECT_FALSE(video.isReadyForMoreMediaData());
+    {
+        std::lock_guard lock(core->mutex);
+        audio.popLocked();
+    }
+    EXPECT_TRUE(audio.isReadyForMoreMediaData());
+
+    // Finishing makes both inputs refuse, whatever room they have.
+    {
+        std::lock_guard lock(core->mutex);
+        video.clearLocked();
+        core->finishing = true;
+    }
+    EXPECT_FALSE(video.isReadyForMoreMediaData());
+    EXPECT_FALSE(video.appendSampleBuffer(videoSample(nv12Frame(4), MediaTime::make(4, 60))));
+    EXPECT_FALSE(audio.appendSampleBuffer(toneSample(1.0, 0.125, 440)));
 }
 
 TEST_F(WriterFaultsTest, AFileSizeLimitFailsTheWriterWithTheSystemsDescription) {
