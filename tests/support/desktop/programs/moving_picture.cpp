@@ -33,6 +33,7 @@ constexpr uint32_t backgroundColour = 0x202830;
 constexpr uint32_t barColour = 0xF0A020;
 constexpr int counterBits = 16;
 constexpr int counterCellSize = 16;
+constexpr int kRemapAfterMs = 500;
 
 struct Options {
     int width = 640, height = 360, x = 100, y = 100;
@@ -102,6 +103,15 @@ public:
     }
 
     xcb_window_t id() const { return window_; }
+
+    void mapAgainIfUnmapped() {
+        std::unique_ptr<xcb_get_window_attributes_reply_t, Freer> attributes(
+            xcb_get_window_attributes_reply(c_, xcb_get_window_attributes(c_, window_), nullptr));
+        if (attributes && attributes->map_state == XCB_MAP_STATE_UNMAPPED) {
+            xcb_map_window(c_, window_);
+            xcb_flush(c_);
+        }
+    }
 
     // Draws frame `number`: the whole picture when `full`, else only what changed since the last one.
     void draw(uint32_t number, bool full) {
@@ -217,9 +227,13 @@ int main(int argc, char** argv) {
             if (nextFrameAt < now) nextFrameAt = now + frameIntervalNs;
             now = monotonicNs();
         }
-        int waitMs = exposed ? static_cast<int>(std::max<int64_t>(0, (nextFrameAt - now + 999'999) / 1'000'000)) : -1;
+        int waitMs = exposed ? static_cast<int>(std::max<int64_t>(0, (nextFrameAt - now + 999'999) / 1'000'000))
+                             : kRemapAfterMs;
         pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-        if (poll(fds, 2, waitMs) < 0) continue;
+        const int polled = poll(fds, 2, waitMs);
+        if (polled < 0) continue;
+        // A window manager that is still starting can drop a map request; ask again.
+        if (polled == 0 && !exposed) picture.mapAgainIfUnmapped();
         if (fds[1].revents && !keepRunning(pendingInput)) return 0;
     }
 }

@@ -249,6 +249,8 @@ Outcome obey(Display* display, TestWindow& window, const std::string& line) {
 
 }  // namespace
 
+constexpr int kRemapAfterMs = 500;
+
 int main(int argc, char** argv) {
     Options options = parseOptions(argc, argv);
     std::unique_ptr<Display, DisplayCloser> display(XOpenDisplay(nullptr));
@@ -280,7 +282,16 @@ int main(int argc, char** argv) {
         XFlush(display.get());
         // Commands only once READY was printed: tests send them after that line anyway.
         pollfd fds[2] = {{ConnectionNumber(display.get()), POLLIN, 0}, {ready ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) continue;
+        const int polled = poll(fds, 2, ready ? -1 : kRemapAfterMs);
+        if (polled < 0) continue;
+        if (polled == 0) {
+            // A window manager that is still starting can drop a map request; ask again.
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes(display.get(), window.id(), &attributes) && attributes.map_state == IsUnmapped) {
+                XMapWindow(display.get(), window.id());
+            }
+            continue;
+        }
         if (fds[0].revents & (POLLERR | POLLHUP)) return 1;  // the X server went away
         if (fds[1].revents) {
             if (!input.readAvailable()) return 0;
