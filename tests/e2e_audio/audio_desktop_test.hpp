@@ -27,9 +27,9 @@ inline constexpr float kSilencePeak = 0.02f;
 // What a sound's measured place may be off by: the tone player's latency estimate and the jitter of
 // the recorder's audio timestamps, a few milliseconds each.
 inline constexpr double kTimingSlackSeconds = 0.005;
-// How far from the video's end a track fed by a stream of its own may end: the video ends with the
-// system audio, and the other stream's last buffer (20 ms) can end before or after that, with an
-// encoder frame (21.3 ms) on top.
+// How far from the video's end a track fed by a stream of its own may end: the video ends within a
+// buffer of the system audio, and the other stream's last buffer (10 ms) can end before or after
+// that, with an encoder frame (21.3 ms) on top.
 inline constexpr double kOwnStreamEndToleranceSeconds = 0.045;
 
 // A headless desktop with a private sound server, a marker window, moving content beside it, and a

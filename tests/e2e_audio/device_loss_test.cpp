@@ -64,7 +64,7 @@ void DeviceLossTest::recordWhileTheMicrophoneIsUnplugged(const nlohmann::json& r
               kSilencePeak)
         << microphoneFile->describeSounds();
     expectFilesDecodeCleanly();
-    // Silence for a lost device is made as its time passes, in fragments of 20 ms, so a track that
+    // Silence for a lost device is made as its time passes, in fragments of 10 ms, so a track that
     // ends on silence may stop up to a fragment short of the picture.
     expectTracksEndTogether({"system.m4a", "microphone.m4a"}, kOwnStreamEndToleranceSeconds);
 }
@@ -107,7 +107,7 @@ TEST_F(DeviceLossTest, ALostSoundServerLeavesSilenceAndThePictureGoesOn) {
     ASSERT_TRUE(systemFile.has_value());
     expectMarkerInSync(*systemFile, "system-audio file before the loss", systemPicture);
     expectFilesDecodeCleanly();
-    // Silence for a lost device is made as its time passes, in fragments of 20 ms, so a track that
+    // Silence for a lost device is made as its time passes, in fragments of 10 ms, so a track that
     // ends on silence may stop up to a fragment short of the picture.
     expectTracksEndTogether({"system.m4a", "microphone.m4a"}, kOwnStreamEndToleranceSeconds);
 }

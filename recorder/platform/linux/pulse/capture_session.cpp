@@ -11,8 +11,10 @@ namespace recorder::linux_backend::pulse {
 
 namespace {
 
-// Small record fragments make audio start promptly and keep each buffer's span short.
-constexpr int64_t kFragmentNs = 20'000'000;
+// Small record fragments make audio start promptly and keep each buffer's span short. The last
+// buffer before a stop ends up to a fragment before it, so a separate audio file can end that much
+// before the picture; 10 ms keeps that under a video frame at 60 fps.
+constexpr int64_t kFragmentNs = 10'000'000;
 // How long the start may take before the caller gets an error instead of waiting on.
 constexpr int64_t kStartTimeoutNs = 3'000'000'000;
 // A vanished source or server is looked for again this often; more often only adds load to a
