@@ -26,6 +26,11 @@ public:
         };
     }
 
+    void clear() {
+        const std::lock_guard lock(mutex_);
+        buffers_.clear();
+    }
+
     Buffers snapshot() const {
         const std::lock_guard lock(mutex_);
         return buffers_;

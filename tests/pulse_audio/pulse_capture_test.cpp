@@ -201,6 +201,56 @@ TEST_F(PulseCaptureTest, AnUnpluggedMicrophoneIsSilentAndComesBack) {
     }
 }
 
+// Audio reaches the capture a little after it was played; a capture that is finished rather than
+// stopped still delivers everything up to the finishing moment, so a recording's sound does not
+// end short of its picture.
+TEST_F(PulseCaptureTest, AFinishedCaptureDeliversTheSoundUpToTheFinishingMoment) {
+    auto player = pulsetest::TonePlayer::open("sysout");
+    BufferCollector system;
+    auto source = startAudioSource(AudioSourceKind::systemAudio, std::nullopt, system.handler());
+    ASSERT_TRUE(source.ok()) << source.error().message;
+    const int64_t toneNs = player->playTone(440.0, 8s);
+    ASSERT_TRUE(system.waitUntilCovered(toneNs + 500'000'000, 5s));
+    for (int round = 0; round < 5; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(7 * round));  // anywhere in a buffer
+        const int64_t finishNs = nowNs();
+        source.value()->finishAt(finishNs);
+        source.value()->stop();
+        const Buffers buffers = system.snapshot();
+        const int64_t endNs = BufferCollector::endNs(*buffers.back());
+        EXPECT_GE(endNs, finishNs) << "round " << round << ": sound ends " << (finishNs - endNs) / 1e6
+                                   << " ms before the finishing moment";
+        // Nothing but the buffer that holds the finishing moment is delivered beyond it.
+        EXPECT_LT(buffers.back()->presentationTimeStamp().nanoseconds(), finishNs) << "round " << round;
+        // What was delivered last is the tone itself, not silence standing in for it.
+        EXPECT_GE(pulsetest::firstOnset({buffers.back()}, 0), 0) << "round " << round;
+        system.clear();
+        source = startAudioSource(AudioSourceKind::systemAudio, std::nullopt, system.handler());
+        ASSERT_TRUE(source.ok()) << source.error().message;
+        ASSERT_TRUE(system.waitUntilCovered(nowNs() + 50'000'000, 5s));
+    }
+    source.value()->stop();
+}
+
+// A source with nothing to hand over (its device is gone) cannot hold a finishing capture up.
+TEST_F(PulseCaptureTest, AFinishedCaptureWhoseSourceIsGoneStillEnds) {
+    BufferCollector microphone;
+    auto source = startAudioSource(AudioSourceKind::microphone, std::string("mic"), microphone.handler());
+    ASSERT_TRUE(source.ok()) << source.error().message;
+    ASSERT_TRUE(microphone.waitUntilCovered(nowNs(), 5s));
+    const auto unplug = desktop_->run("pactl unload-module module-remap-source");
+    ASSERT_EQ(unplug.status, 0) << unplug.output;
+    const auto stopping = std::chrono::steady_clock::now();
+    source.value()->finishAt(nowNs() + 60'000'000'000);  // far beyond anything it could deliver
+    source.value()->stop();
+    // Generous: the capture gives up after a fraction of a second; this only tells a hang apart.
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
+    const size_t delivered = microphone.snapshot().size();
+    source.value().reset();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(microphone.snapshot().size(), delivered) << "audio was delivered after the capture ended";
+}
+
 TEST_F(PulseCaptureTest, NoHandlerCallStartsAfterStopReturns) {
     std::atomic<bool> stopped{false};
     std::atomic<int> callsAfterStop{0};

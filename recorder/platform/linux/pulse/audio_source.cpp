@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 
@@ -35,8 +36,14 @@ public:
         if (thread_.joinable()) thread_.detach();  // only when stopped from the capture thread itself
     }
 
+    void finishAt(int64_t hostNs) override {
+        finishing_ = true;
+        session_->requestFinish(hostNs);
+    }
+
     void stop() override {
-        session_->requestStop();
+        // The capture thread cannot wait for itself to deliver more.
+        if (!finishing_ || thread_.get_id() == std::this_thread::get_id()) session_->requestStop();
         const std::lock_guard lock(joinMutex_);
         // From the capture thread (inside the handler) the stop flag alone guarantees that no
         // further handler call starts; joining there would wait for ourselves.
@@ -46,6 +53,7 @@ public:
 private:
     std::shared_ptr<pulse::CaptureSession> session_;
     std::mutex joinMutex_;
+    std::atomic<bool> finishing_{false};
     std::thread thread_;
 };
 

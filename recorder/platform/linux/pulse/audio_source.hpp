@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,6 +23,10 @@ enum class AudioSourceKind { systemAudio, microphone };
 class AudioSource {
 public:
     virtual ~AudioSource() = default;
+    // Asks the capture to end once it has delivered what was captured before `hostNs` (host clock,
+    // nanoseconds), which the sound server hands over a little later; returns at once. A later
+    // `stop` waits for that, within a bound, instead of cutting it short.
+    virtual void finishAt(int64_t hostNs) = 0;
     // No handler call starts after this returns.
     virtual void stop() = 0;
 };

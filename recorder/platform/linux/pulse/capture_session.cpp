@@ -59,6 +59,29 @@ void CaptureSession::requestStop() {
     if (loop_) pa_mainloop_wakeup(loop_.get());
 }
 
+void CaptureSession::requestFinish(int64_t hostNs) {
+    // Set before the finishing moment, so that the capture thread never sees one without the other.
+    finishGiveUpNs_ = hostNowNs() + kFinishLimitNs;
+    finishAtNs_ = hostNs;
+    if (loop_) pa_mainloop_wakeup(loop_.get());
+}
+
+bool CaptureSession::reachedFinish() const {
+    const int64_t finishAtNs = finishAtNs_;
+    const auto nextStartNs = timeline_.nextStartNs();
+    return finishAtNs != kNoFinish && nextStartNs && *nextStartNs >= finishAtNs;
+}
+
+bool CaptureSession::finishedDelivering(int64_t nowNs) const {
+    const int64_t finishAtNs = finishAtNs_;
+    if (finishAtNs == kNoFinish) return false;
+    if (phase_ != Phase::running || nowNs >= finishGiveUpNs_) return true;
+    const auto nextStartNs = timeline_.nextStartNs();
+    if (!nextStartNs) return false;
+    const int64_t pendingFrames = static_cast<int64_t>(pending_.size() / kChannelCount);
+    return *nextStartNs + framesToNs(pendingFrames) >= finishAtNs;
+}
+
 void CaptureSession::run(std::promise<common::Status> started) {
     std::optional<std::promise<common::Status>> pendingStart(std::move(started));
     const auto reportStart = [&pendingStart](common::Status status) {
@@ -94,6 +117,11 @@ void CaptureSession::run(std::promise<common::Status> started) {
             dropBrokenObjects();
             deliverDueSilence(nowNs);
             retryIfDue(nowNs);
+        }
+        if (finishedDelivering(nowNs)) {
+            // The last piece may be shorter than a buffer usually is; it is real audio all the same.
+            deliverPending();
+            break;
         }
         if (!iterateLoop(loop_.get(), waitBudget(nowNs, startDeadlineNs))) break;
     }
@@ -215,6 +243,11 @@ void CaptureSession::readAvailable() {
 
 void CaptureSession::deliverPending() {
     if (pending_.empty()) return;
+    // Read in the same pass as the audio that reached the finishing moment: it is past the end.
+    if (reachedFinish()) {
+        pending_.clear();
+        return;
+    }
     const auto frames = static_cast<int64_t>(pending_.size() / kChannelCount);
     std::vector<float> samples;
     samples.swap(pending_);
@@ -283,7 +316,7 @@ void CaptureSession::deliverDueSilence(int64_t nowNs) {
         startNs = nowNs - kFragmentNs;
     }
     // Silence is handed out as its time passes, so it follows the host clock like real audio.
-    while (!stopRequested_ && *startNs + kFragmentNs <= nowNs) {
+    while (!stopRequested_ && !reachedFinish() && *startNs + kFragmentNs <= nowNs) {
         const int64_t placedNs = timeline_.place(*startNs, kSilenceFrames);
         deliver(placedNs, std::vector<float>(static_cast<size_t>(kSilenceFrames) * kChannelCount, 0.0f));
         startNs = timeline_.nextStartNs();
@@ -314,6 +347,7 @@ std::chrono::microseconds CaptureSession::waitBudget(int64_t nowNs, int64_t star
     } else {
         untilNs = std::min(nextRetryNs_, timeline_.nextStartNs().value_or(nowNs) + kFragmentNs);
     }
+    if (finishAtNs_ != kNoFinish) untilNs = std::min<int64_t>(untilNs, finishGiveUpNs_);
     return std::chrono::microseconds(std::max<int64_t>(0, (untilNs - nowNs) / 1000) + 1);
 }
 

@@ -51,6 +51,11 @@ public:
 
     // Makes `run` return soon; callable from any thread.
     void requestStop();
+    // Makes `run` deliver the audio captured before `hostNs` (the sound server hands it over a
+    // little later than it was captured) and then return; it gives up waiting for it after
+    // kFinishLimitNs from the request. Callable from any thread.
+    void requestFinish(int64_t hostNs);
+    static constexpr int64_t kFinishLimitNs = 150'000'000;
 
 private:
     enum class Phase { starting, running };
@@ -79,11 +84,18 @@ private:
     void deliverDueSilence(int64_t nowNs);
     void retryIfDue(int64_t nowNs);
     std::chrono::microseconds waitBudget(int64_t nowNs, int64_t startDeadlineNs) const;
+    // After requestFinish: whether the delivered audio reaches the finishing moment.
+    bool reachedFinish() const;
+    // After requestFinish: whether everything owed has been delivered, or waiting is over.
+    bool finishedDelivering(int64_t nowNs) const;
     void deliver(int64_t startNs, std::vector<float> samples);
 
     CaptureTarget target_;
     AudioHandler handler_;
     std::atomic<bool> stopRequested_{false};
+    static constexpr int64_t kNoFinish = INT64_MAX;
+    std::atomic<int64_t> finishAtNs_{kNoFinish};
+    std::atomic<int64_t> finishGiveUpNs_{kNoFinish};
     Phase phase_ = Phase::starting;
     AudioTimeline timeline_{kSampleRate};
     int64_t lastAudioHostNs_ = 0;  // when the source last delivered audio

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "common/host_clock.hpp"
+
 namespace recorder::linux_backend::x11 {
 namespace {
 
@@ -135,6 +137,10 @@ void X11CaptureStream::stopEverything() {
 void X11CaptureStream::stopLocked() {
     if (stopped_) return;
     stopped_ = true;
+    // Sound captured before this moment is still on its way from the sound server; it belongs
+    // to the recording as much as the last frame does, or separate audio files end short of it.
+    const int64_t stopNs = common::hostTimeNow().nanoseconds();
+    for (auto& source : audioSources_) source->finishAt(stopNs);
     if (grabber_) grabber_->stop();
     for (auto& source : audioSources_) source->stop();
     delivering_->store(false);
