@@ -38,6 +38,17 @@ protected:
         for (const auto& [name, value] : desktop_->environment()) setenv(name.c_str(), value.c_str(), 1);
     }
 
+    // Records the test microphone until its audio flows, then unplugs it.
+    void recordMicrophoneThenUnplugIt(BufferCollector& microphone,
+                                      std::unique_ptr<recorder::linux_backend::AudioSource>& source) {
+        auto started = startAudioSource(AudioSourceKind::microphone, std::string("mic"), microphone.handler());
+        ASSERT_TRUE(started.ok()) << started.error().message;
+        source = std::move(started).value();
+        ASSERT_TRUE(microphone.waitUntilCovered(nowNs(), 5s));
+        const auto unplug = desktop_->run("pactl unload-module module-remap-source");
+        ASSERT_EQ(unplug.status, 0) << unplug.output;
+    }
+
     std::unique_ptr<testsupport::TestDesktop> desktop_;
 };
 
@@ -166,12 +177,8 @@ TEST_F(PulseCaptureTest, ALostServerLeavesSilenceUntilStop) {
 
 TEST_F(PulseCaptureTest, AnUnpluggedMicrophoneIsSilentAndComesBack) {
     BufferCollector microphone;
-    auto source = startAudioSource(AudioSourceKind::microphone, std::string("mic"), microphone.handler());
-    ASSERT_TRUE(source.ok()) << source.error().message;
-    ASSERT_TRUE(microphone.waitUntilCovered(nowNs(), 5s));
-
-    const auto unplug = desktop_->run("pactl unload-module module-remap-source");
-    ASSERT_EQ(unplug.status, 0) << unplug.output;
+    std::unique_ptr<recorder::linux_backend::AudioSource> source;
+    ASSERT_NO_FATAL_FAILURE(recordMicrophoneThenUnplugIt(microphone, source));
     const int64_t unpluggedNs = nowNs();
     ASSERT_TRUE(microphone.waitUntilCovered(unpluggedNs + 500'000'000, 5s));
     const auto replug = desktop_->run(
@@ -189,7 +196,7 @@ TEST_F(PulseCaptureTest, AnUnpluggedMicrophoneIsSilentAndComesBack) {
         ASSERT_TRUE(microphone.waitUntilCovered(toneNs + 400'000'000, 5s));
         heardNs = pulsetest::firstOnset(microphone.snapshot(), toneNs - 100'000'000);
     }
-    source.value()->stop();
+    source->stop();
     ASSERT_GE(heardNs, 0) << "the microphone was not recorded again after it came back";
 
     // While it was gone, the buffers kept the timeline going without a gap.
@@ -235,18 +242,15 @@ TEST_F(PulseCaptureTest, AFinishedCaptureDeliversTheSoundUpToTheFinishingMoment)
 // A source with nothing to hand over (its device is gone) cannot hold a finishing capture up.
 TEST_F(PulseCaptureTest, AFinishedCaptureWhoseSourceIsGoneStillEnds) {
     BufferCollector microphone;
-    auto source = startAudioSource(AudioSourceKind::microphone, std::string("mic"), microphone.handler());
-    ASSERT_TRUE(source.ok()) << source.error().message;
-    ASSERT_TRUE(microphone.waitUntilCovered(nowNs(), 5s));
-    const auto unplug = desktop_->run("pactl unload-module module-remap-source");
-    ASSERT_EQ(unplug.status, 0) << unplug.output;
+    std::unique_ptr<recorder::linux_backend::AudioSource> source;
+    ASSERT_NO_FATAL_FAILURE(recordMicrophoneThenUnplugIt(microphone, source));
     const auto stopping = std::chrono::steady_clock::now();
-    source.value()->finishAt(nowNs() + 60'000'000'000);  // far beyond anything it could deliver
-    source.value()->stop();
+    source->finishAt(nowNs() + 60'000'000'000);  // far beyond anything it could deliver
+    source->stop();
     // Generous: the capture gives up after a fraction of a second; this only tells a hang apart.
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, 5s);
     const size_t delivered = microphone.snapshot().size();
-    source.value().reset();
+    source.reset();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(microphone.snapshot().size(), delivered) << "audio was delivered after the capture ended";
 }
