@@ -98,6 +98,9 @@ public:
     bool isPaused = false;
     std::optional<common::MediaTime> pauseStartedHostTime;
     bool pendingResumeAdjustment = false;
+    // When the last resume took effect. A sample captured before it was captured while paused (or
+    // so late that the cut has already closed its stretch), even if it reaches the queue afterwards.
+    std::optional<common::MediaTime> resumedHostTime;
     common::MediaTime accumulatedPausedDuration = common::MediaTime::zero();
     std::atomic<bool> sessionStarted{false};
     int64_t frameCount = 0;

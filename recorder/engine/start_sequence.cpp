@@ -89,6 +89,7 @@ common::Status ScreenCaptureRecorder::startCapture(const std::string& configJSON
         isPaused = false;
         pauseStartedHostTime.reset();
         pendingResumeAdjustment = false;
+        resumedHostTime.reset();
         accumulatedPausedDuration = common::MediaTime::zero();
         frameCount = 0;
         firstSampleTime = common::MediaTime::zero();

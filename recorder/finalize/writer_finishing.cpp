@@ -107,6 +107,7 @@ void ScreenCaptureRecorder::resetRecordingState() {
     isPaused = false;
     pauseStartedHostTime.reset();
     pendingResumeAdjustment = false;
+    resumedHostTime.reset();
     accumulatedPausedDuration = MediaTime::zero();
     capturesSystemAudio = false;
     capturesMicrophone = false;

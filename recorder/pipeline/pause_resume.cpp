@@ -20,6 +20,7 @@ bool ScreenCaptureRecorder::resumeCapture() {
         if (!isPaused) return true;
         isPaused = false;
         pendingResumeAdjustment = true;
+        resumedHostTime = platform_.hostClock();
         return true;
     });
 }

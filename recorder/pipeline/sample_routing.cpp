@@ -34,6 +34,10 @@ void ScreenCaptureRecorder::streamDidOutputSampleBuffer(platform::CaptureStream&
 
     const MediaTime presentationTime = sample->presentationTimeStamp();
     const bool isScreen = outputType == static_cast<int>(platform::StreamOutputType::screen);
+    // Samples captured during a pause can still be on their way here when the resume takes effect.
+    // Taken as the first frame after the resume, such a frame would show the paused screen and cut
+    // less than the whole pause; late sound would play what was said while paused.
+    if (resumedHostTime && common::compare(presentationTime, *resumedHostTime) < 0) return;
 
     if (pendingResumeAdjustment) {
         if (!isScreen) return;

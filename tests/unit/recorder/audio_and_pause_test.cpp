@@ -29,6 +29,47 @@ TEST_F(RecorderTest, PausedSpanIsCutOutAtTheFirstFrameAfterResume) {
     EXPECT_EQ(secondsOf(inputOf(videoWriter(), MediaType::audio)->appendedTimes()), std::vector<double>{10.020});
 }
 
+// The capture stamps a sample when it grabs it and hands it over later: what was grabbed during a
+// pause can arrive after the resume, and must not reach a file nor end the cut.
+TEST_F(RecorderTest, SamplesCapturedWhilePausedButDeliveredAfterTheResumeAreDropped) {
+    startRecording(R"({"outputPath":"/out/a.mp4","capturesSystemAudio":true,"systemAudioOutputPath":"/out/s.m4a"})");
+    const auto pendingAndCut = [this] {
+        return recorder->withStateOnQueue([](R& r) {
+            return std::pair{r.pendingResumeAdjustment, r.accumulatedPausedDuration.seconds()};
+        });
+    };
+    deliverVideo(1000.000);
+    deliverVideo(1010.000);
+    fake.setHostTime(1010.010);
+    ASSERT_TRUE(recorder->pauseCapture());
+    fake.setHostTime(1015.000);
+    ASSERT_TRUE(recorder->resumeCapture());
+    deliverVideo(1014.990);  // grabbed while paused: no adjustment from it
+    deliverAudio(1014.995);
+    EXPECT_EQ(pendingAndCut(), std::pair(true, 0.0));
+    deliverVideo(1015.000);  // captured at the resume: the whole pause up to it is cut
+    EXPECT_EQ(pendingAndCut().first, false);
+    EXPECT_NEAR(pendingAndCut().second, 4.990, 1e-9);
+    deliverAudio(1014.998);  // late sound from the pause, after the cut was made
+    deliverAudio(1015.020);
+
+    // A second pause: its own resume time is the one that counts.
+    fake.setHostTime(1016.000);
+    ASSERT_TRUE(recorder->pauseCapture());
+    fake.setHostTime(1017.000);
+    ASSERT_TRUE(recorder->resumeCapture());
+    deliverVideo(1016.500);
+    deliverVideo(1017.020);
+    deliverAudio(1016.990);
+    deliverAudio(1017.030);
+
+    EXPECT_EQ(secondsOf(inputOf(videoWriter(), MediaType::video)->appendedTimes()),
+              (std::vector<double>{0.0, 10.0, 10.010, 11.010}));
+    const std::vector<double> sound{10.030, 11.020};
+    EXPECT_EQ(secondsOf(inputOf(fake.writer->writerFor("/out/s.m4a"), MediaType::audio)->appendedTimes()), sound);
+    EXPECT_EQ(secondsOf(inputOf(videoWriter(), MediaType::audio)->appendedTimes()), sound);
+}
+
 TEST_F(RecorderTest, SecondPauseKeepsTheFirstStartTime) {
     startRecording();
     deliverVideo(10.0);
