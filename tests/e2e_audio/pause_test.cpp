@@ -1,6 +1,8 @@
 // Pausing cuts the paused span out of the video and out of every audio track at the same instant,
 // so that sound and picture stay together after any number of pauses.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "tests/e2e_audio/audio_desktop_test.hpp"
 
@@ -92,6 +94,42 @@ TEST_F(PauseTest, ThePausedSpanIsCutFromEveryTrackAndSoundStaysWithPicture) {
     EXPECT_LT(videoEnd, expectedEnd + kStopLatencySeconds);
     expectTracksEndTogether({"system.m4a"});
     expectTracksEndTogether({"microphone.m4a"}, kOwnStreamEndToleranceSeconds);
+}
+
+// What the screen shows only while the recording is paused never reaches the file, even when the
+// resume comes right after it went away: frames grabbed just before are still on their way then.
+TEST_F(PauseTest, AScreenShownOnlyWhilePausedNeverReachesTheFile) {
+    constexpr int kCycles = 20;
+    auto run = RecordingRun::launch(*desktop_, audioRequest(files_, false, false));
+    ASSERT_TRUE(run->waitUntilStarted()) << run->transcript();
+    // Shown while recording, so that the file proves the marker is seen where it is looked for.
+    ASSERT_TRUE(marker_->flash());
+    waitFor(200ms);
+    ASSERT_TRUE(marker_->darken());
+    waitFor(200ms);
+    for (int cycle = 0; cycle < kCycles; ++cycle) {
+        ASSERT_TRUE(run->pause()) << run->transcript();
+        ASSERT_TRUE(marker_->flash());
+        waitFor(40ms);  // a few frames are grabbed showing it
+        ASSERT_TRUE(marker_->darken());
+        ASSERT_TRUE(run->resume()) << run->transcript();
+        waitFor(60ms);
+    }
+    ASSERT_EQ(run->stop(), 0) << run->transcript();
+
+    const auto frames = markerTimeline(files_.file("video.mp4"));
+    const auto shownWhileRecording = findBrightening(frames, 0, SyncMarker::kBrightLuma);
+    ASSERT_TRUE(shownWhileRecording.has_value()) << "the marker shown while recording is not in the file";
+    const auto afterIt = std::find_if(frames.begin(), frames.end(), [&](const FrameLuma& frame) {
+        return frame.seconds > shownWhileRecording->firstBrightSeconds && frame.luma <= SyncMarker::kBrightLuma;
+    });
+    std::vector<double> leaked;
+    for (auto frame = afterIt; frame != frames.end(); ++frame) {
+        if (frame->luma > SyncMarker::kBrightLuma) leaked.push_back(frame->seconds);
+    }
+    EXPECT_NE(afterIt, frames.end()) << "the marker never went dark again";
+    EXPECT_TRUE(leaked.empty()) << leaked.size() << " frames show the paused screen, the first at " << leaked.front()
+                                << " s";
 }
 
 TEST_F(PauseTest, TwoHundredQuickPausesLeaveAudioAndVideoEndingTogether) {
