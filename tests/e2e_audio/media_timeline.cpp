@@ -111,30 +111,6 @@ std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, in
     return audio;
 }
 
-std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height,
-                                                   double fromSeconds) {
-    std::ostringstream filter;
-    filter << "crop=" << width << ':' << height << ':' << x << ':' << y << ",showinfo";
-    const auto decode = runTool({"ffmpeg", "-nostdin", "-ss", std::to_string(fromSeconds), "-i", path, "-map", "0:v:0",
-                                 "-vf", filter.str(), "-f", "null", "-"});
-    if (decode.status != 0) return std::nullopt;
-    // showinfo writes one line per frame: "... pts_time:1.2345 ... mean:[Y U V] ...".
-    std::vector<FrameLuma> frames;
-    std::istringstream lines(decode.errorOutput);
-    for (std::string line; std::getline(lines, line);) {
-        const auto time = line.find(" pts_time:");
-        const auto mean = line.find(" mean:[");
-        if (time == std::string::npos || mean == std::string::npos) continue;
-        FrameLuma frame;
-        // A seek makes the times start again at zero.
-        frame.seconds = fromSeconds + std::atof(line.c_str() + time + 10);
-        frame.luma = std::atof(line.c_str() + mean + 7);
-        frames.push_back(frame);
-    }
-    if (frames.empty()) return std::nullopt;
-    return frames;
-}
-
 std::optional<PictureChange> findBrightening(const std::vector<FrameLuma>& frames, double fromSeconds,
                                              double threshold) {
     for (size_t i = 0; i < frames.size(); ++i) {

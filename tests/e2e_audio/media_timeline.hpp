@@ -32,14 +32,8 @@ struct AudioOnTimeline {
 std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, int audioStreamIndex = 0,
                                                      double fromSeconds = 0);
 
-// The mean luma (0 to 255) of a small area in every decoded video frame, with its presentation time.
-struct FrameLuma {
-    double seconds = 0;
-    double luma = 0;
-};
-// With `fromSeconds`, only the frames from that time on are decoded; their times stay the file's.
-std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height,
-                                                   double fromSeconds = 0);
+using testsupport::FrameLuma;
+using testsupport::lumaTimeline;
 
 // Where an area of the picture turns bright: after the last frame that shows it dark and by the
 // first frame that shows it bright. With a frame every 1/60 s the two are one frame apart; on a

@@ -48,6 +48,8 @@ public:
     // Seconds between writing "stop" and reading the next line (the stop's round trip).
     double stopRoundTripSeconds() const;
     void markStopSent() { stopSentAt_ = Clock::now(); }
+    Clock::time_point startedSeenAt() const { return startedSeenAt_; }
+    Clock::time_point stopSentAt() const { return stopSentAt_; }
 
 private:
     std::unique_ptr<testsupport::ChildProcess> agent_;

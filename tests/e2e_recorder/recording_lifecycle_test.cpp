@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 
@@ -77,9 +78,29 @@ TEST_F(RecordingLifecycle, EndOfInputDoesNotStopTheRecording) {
     EXPECT_GE(*seconds, run.observedSeconds() - shortfallAllowance(videoPacketTimes(output)));
 }
 
+// Where a recording was cut: the last frame that shows a marker dark and the first that shows it
+// bright, when the marker turned bright while the recording was paused. None unless the file shows
+// it dark, then bright to the end.
+struct Cut {
+    double lastBefore = 0, firstAfter = 0;
+};
+// Between the marker's dark (about 20) and bright (about 230) luma.
+constexpr double brightLuma = 128;
+std::optional<Cut> cutShownBy(const std::vector<testsupport::FrameLuma>& frames) {
+    const auto firstBright = std::find_if(frames.begin(), frames.end(), [](const auto& f) { return f.luma > brightLuma; });
+    if (firstBright == frames.begin() || firstBright == frames.end()) return std::nullopt;
+    if (std::any_of(firstBright, frames.end(), [](const auto& f) { return f.luma <= brightLuma; })) return std::nullopt;
+    return Cut{std::prev(firstBright)->seconds, firstBright->seconds};
+}
+
 TEST_F(RecordingLifecycle, PausedTimeIsCutOutOfTheRecording) {
     startDesktop();
     addMovingPicture();
+    // Beside the moving picture: dark until the recording is paused, bright from then on.
+    auto& marker = addClient("test-window", {"--color", "141414", "--width", "120", "--height", "120", "--x", "1600",
+                                             "--y", "100"});
+    const auto place = windowPlace(*desktop_, marker.windowId);
+    ASSERT_TRUE(place);
     const auto output = outputPath("paused.mp4");
     RecorderRun run(*desktop_, displayRequest(output), directory_);
     ASSERT_TRUE(run.waitUntilStarted()) << run.process().stderrSoFar();
@@ -88,7 +109,8 @@ TEST_F(RecordingLifecycle, PausedTimeIsCutOutOfTheRecording) {
     const auto pauseSent = Clock::now();
     run.send("pause");
     EXPECT_EQ(run.nextLine(), "Recording paused");
-    const auto pausedSeen = Clock::now();
+    marker.process->writeStdin("color E6E6E6\n");
+    ASSERT_TRUE(marker.process->waitForStdoutLine("OK", lineTimeout));
     record(1500ms);
     const auto resumeSent = Clock::now();
     run.send("resume");
@@ -103,23 +125,33 @@ TEST_F(RecordingLifecycle, PausedTimeIsCutOutOfTheRecording) {
 
     auto seconds = playableVideoSeconds(output);
     ASSERT_TRUE(seconds);
-    // The span cut out runs from the pause taking effect to the first frame after the resume took
-    // effect: each end is known to lie between our command and the recorder's answer, and the first
-    // frame after the resume comes within a frame of it.
-    const double pausedAtLeast = secondsBetween(pausedSeen, resumeSent);
-    const double pausedAtMost = secondsBetween(pauseSent, resumedSeen) + frameSeconds;
-    const double observed = run.observedSeconds();
-    RecordProperty("observed_seconds", std::to_string(observed));
-    RecordProperty("paused_seconds", std::to_string(secondsBetween(pauseSent, resumeSent)));
-    RecordProperty("file_seconds", std::to_string(*seconds));
-    // As for a recording without pause (see display_recording_test.cpp), the start and stop hops add
-    // at most one stop round trip each. The first frame after the resume, which ends the cut, comes a
-    // frame interval after it on an idle machine; on a busy one the capture can be late by as much as
-    // any hop through the recorder, so the stop round trip bounds that too.
-    const double allowance = 2 * frameSeconds;
+    const auto frames = testsupport::lumaTimeline(output, place->x + place->width / 2 - 8,
+                                                  place->y + place->height / 2 - 8, 16, 16);
+    ASSERT_TRUE(frames);
+    const auto cut = cutShownBy(*frames);
+    ASSERT_TRUE(cut) << "the file does not show the marker dark before the pause and bright after it";
     const double hop = run.stopRoundTripSeconds();
-    EXPECT_GE(*seconds, observed - pausedAtMost - allowance - hop);
-    EXPECT_LE(*seconds, observed - pausedAtLeast + allowance + 2 * hop);
+    const double gap = shortfallAllowance(videoPacketTimes(output));
+    const double after = *seconds - cut->firstAfter;
+    RecordProperty("file_seconds", std::to_string(*seconds));
+    RecordProperty("cut_at_seconds", std::to_string(cut->firstAfter));
+    RecordProperty("cut_gap_seconds", std::to_string(cut->firstAfter - cut->lastBefore));
+    RecordProperty("after_cut_seconds", std::to_string(after));
+    // The file's time zero is its first frame, captured before "Recording started" was read, and how
+    // long before is nothing this side can see (the first grab of a recording is the slowest). So
+    // the part before the cut only has a lower bound: the cut lies where the pause took effect.
+    EXPECT_GE(cut->firstAfter, secondsBetween(run.startedSeenAt(), pauseSent));
+    // The first frame after the resume is placed at the moment the pause took effect: it follows the
+    // last frame before the pause by no more than that frame's own interval (on a starved capture the
+    // longest gap of the file) and the time a frame takes to reach the recorder, which is less than a
+    // stop's round trip. Without the cut, 1.5 s would lie between them.
+    EXPECT_LE(cut->firstAfter - cut->lastBefore, gap + hop);
+    // After the cut: from the first frame captured after the resume took effect (between our command
+    // and its answer, then within a frame interval or the longest gap) to one frame after the last
+    // frame captured before the stream stopped (at most a gap before "stop" was written, and before
+    // the stop's answer was read).
+    EXPECT_LE(after, secondsBetween(resumeSent, run.stopSentAt()) + hop + frameSeconds);
+    EXPECT_GE(after, secondsBetween(resumedSeen, run.stopSentAt()) - 2 * gap);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -134,6 +135,30 @@ std::optional<RgbFrame> decodeFrameAt(const std::string& path, double seconds) {
     if (decode.status != 0 || decode.output.size() != expected) return std::nullopt;
     frame.pixels.assign(decode.output.begin(), decode.output.end());
     return frame;
+}
+
+std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height,
+                                                   double fromSeconds) {
+    std::ostringstream filter;
+    filter << "crop=" << width << ':' << height << ':' << x << ':' << y << ",showinfo";
+    const auto decode = runTool({"ffmpeg", "-nostdin", "-ss", formatSeconds(fromSeconds), "-i", path, "-map", "0:v:0",
+                                 "-vf", filter.str(), "-f", "null", "-"});
+    if (decode.status != 0) return std::nullopt;
+    // showinfo writes one line per frame: "... pts_time:1.2345 ... mean:[Y U V] ...".
+    std::vector<FrameLuma> frames;
+    std::istringstream lines(decode.errors);
+    for (std::string line; std::getline(lines, line);) {
+        const auto time = line.find(" pts_time:");
+        const auto mean = line.find(" mean:[");
+        if (time == std::string::npos || mean == std::string::npos) continue;
+        FrameLuma frame;
+        // A seek makes the times start again at zero.
+        frame.seconds = fromSeconds + std::atof(line.c_str() + time + 10);
+        frame.luma = std::atof(line.c_str() + mean + 7);
+        frames.push_back(frame);
+    }
+    if (frames.empty()) return std::nullopt;
+    return frames;
 }
 
 std::optional<std::vector<float>> decodeAudio(const std::string& path, int streamIndex) {

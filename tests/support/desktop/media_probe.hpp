@@ -43,6 +43,15 @@ struct RgbFrame {
 };
 std::optional<RgbFrame> decodeFrameAt(const std::string& path, double seconds);
 
+// The mean luma (0 to 255) of a small area in every decoded video frame, with its presentation time.
+struct FrameLuma {
+    double seconds = 0;
+    double luma = 0;
+};
+// With `fromSeconds`, only the frames from that time on are decoded; their times stay the file's.
+std::optional<std::vector<FrameLuma>> lumaTimeline(const std::string& path, int x, int y, int width, int height,
+                                                   double fromSeconds = 0);
+
 // Decodes an audio stream to mono float samples at 48 kHz (the average of the channels).
 // `streamIndex` counts audio streams only (ffmpeg's 0:a:N): 0 is the first audio stream, whatever
 // its place among all streams; -1 means the first one too.
