@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+
 #include "recorder/engine/screen_capture_recorder.hpp"
 
 namespace recorder {
@@ -9,8 +11,18 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// Whole numbers as integers (X11 coordinates always are): 640, not 640.0.
+Json coordinate(double value) {
+    constexpr double kLargestExact = 9007199254740992.0;  // 2^53
+    if (std::trunc(value) == value && std::fabs(value) <= kLargestExact) return Json(static_cast<int64_t>(value));
+    return Json(value);
+}
+
 Json frameJson(const common::Rect& frame) {
-    return Json{{"x", frame.x}, {"y", frame.y}, {"width", frame.width}, {"height", frame.height}};
+    return Json{{"x", coordinate(frame.x)},
+                {"y", coordinate(frame.y)},
+                {"width", coordinate(frame.width)},
+                {"height", coordinate(frame.height)}};
 }
 
 Json displaysJson(platform::CaptureService& capture, const platform::ShareableContent& content) {
