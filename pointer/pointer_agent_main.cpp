@@ -10,6 +10,14 @@
 int main(int argc, char** argv) {
     const auto options = pointer::parseAgentOptions(std::vector<std::string>(argv + 1, argv + argc));
     common::StdioLineSink sink;
+    if (options.help) {
+        sink.out(pointer::pointerAgentUsage());
+        return 0;
+    }
+    if (options.version) {
+        sink.out(std::string("pointer-agent ") + AGENTS_VERSION);
+        return 0;
+    }
     auto platform = pointer::platform::linux_x11::openLinuxPlatform();
     return pointer::runPointerAgent(options, platform, sink, STDIN_FILENO);
 }

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 #include "common/background_task.hpp"
@@ -13,6 +14,7 @@
 #include "recorder/control/capture_config.hpp"
 #include "recorder/control/command_reader.hpp"
 #include "recorder/control/recorder_service.hpp"
+#include "recorder/control/usage.hpp"
 
 namespace recorder {
 namespace {
@@ -53,6 +55,37 @@ void stopOnTerminationSignals(const sigset_t& signals, RecorderService& service)
     }).detach();
 }
 
+bool screenCaptureAllowed(platform::PermissionService& permissions) {
+    permissions.touchMainDisplay();
+    return permissions.preflightScreenCaptureAccess() || permissions.requestScreenCaptureAccess();
+}
+
+// The options that only inform: each answers on its own and ends the process, before any
+// recording could begin. None of them is JSON, so no request is mistaken for one.
+std::optional<int> answerInformationOption(const std::string& argument, const ProcessEntryServices& services) {
+    common::LineSink& lines = *services.lines;
+    if (argument == "--help") {
+        lines.out(recorderAgentUsage());
+        return 0;
+    }
+    if (argument == "--version") {
+        lines.out("recorder-agent " + services.version);
+        return 0;
+    }
+    if (argument != "--list-sources") return std::nullopt;
+    if (!screenCaptureAllowed(*services.permissions())) {
+        lines.err("SCREEN_RECORDING_PERMISSION_DENIED");
+        return 1;
+    }
+    const auto document = services.listSources();
+    if (!document) {
+        lines.err("Error listing sources: " + document.error().description());
+        return 1;
+    }
+    lines.out(document.value());
+    return 0;
+}
+
 void askForSignalWhenParentDies() {
     const pid_t parent = getppid();
     prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -74,6 +107,7 @@ int runRecorderAgent(int argc, const char* const* argv, const ProcessEntryServic
         return 1;
     }
     const std::string request = argv[1];
+    if (const auto status = answerInformationOption(request, services)) return *status;
     // A parent that has gone away must not kill the recording through a write to its closed pipe:
     // the recording is finalised all the same, and the lines simply go nowhere.
     std::signal(SIGPIPE, SIG_IGN);
@@ -82,8 +116,7 @@ int runRecorderAgent(int argc, const char* const* argv, const ProcessEntryServic
     if (services.finalizeOnTerminationSignals) blockTerminationSignals(terminationSignals);
 
     const auto permissions = services.permissions();
-    permissions->touchMainDisplay();
-    if (!permissions->preflightScreenCaptureAccess() && !permissions->requestScreenCaptureAccess()) {
+    if (!screenCaptureAllowed(*permissions)) {
         lines.err("SCREEN_RECORDING_PERMISSION_DENIED");
         return 1;
     }

@@ -2,7 +2,9 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
+#include "common/error.hpp"
 #include "common/output_lines.hpp"
 #include "recorder/control/recorder_operations.hpp"
 #include "recorder/platform/system_services.hpp"
@@ -17,6 +19,9 @@ struct ProcessEntryServices {
     int commandInputFd = 0;
     // Finalise on SIGTERM, SIGINT and SIGHUP, and on the death of the parent process.
     bool finalizeOnTerminationSignals = true;
+    // The sources a request can name, as one JSON document ("--list-sources").
+    std::function<common::Result<std::string>()> listSources;
+    std::string version;
 };
 
 // The recorder-agent process from its first instruction to its exit status.

@@ -1,6 +1,7 @@
 #include "common/output_lines.hpp"
 #include "recorder/control/process_entry.hpp"
 #include "recorder/engine/screen_capture_recorder.hpp"
+#include "recorder/engine/source_listing.hpp"
 #include "recorder/platform/linux/linux_permissions.hpp"
 #include "recorder/platform/linux/linux_platform.hpp"
 
@@ -12,5 +13,10 @@ int main(int argc, char** argv) {
     services.makeRecorder = [&lines] {
         return recorder::ScreenCaptureRecorder::make(recorder::linux_backend::makeLinuxPlatform(), lines);
     };
+    services.listSources = [] {
+        const auto platform = recorder::linux_backend::makeLinuxPlatform();
+        return recorder::describeCaptureSources(*platform.capture, *platform.devices);
+    };
+    services.version = AGENTS_VERSION;
     recorder::exitProcess(recorder::runRecorderAgent(argc, argv, services));
 }

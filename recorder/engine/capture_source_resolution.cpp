@@ -24,8 +24,8 @@ platform::ContentFilter ScreenCaptureRecorder::contentFilter(
     return filter;
 }
 
-int64_t ScreenCaptureRecorder::pixelScale(uint32_t displayID) {
-    const auto mode = platform_.capture->displayMode(displayID);
+int64_t ScreenCaptureRecorder::pixelScale(platform::CaptureService& capture, uint32_t displayID) {
+    const auto mode = capture.displayMode(displayID);
     if (!mode) return 1;
     const int64_t divisor = mode->width < 2 ? 1 : mode->width;
     const int64_t scale = mode->pixelWidth / divisor;
@@ -54,7 +54,7 @@ common::Result<ScreenCaptureRecorder::ResolvedSource> ScreenCaptureRecorder::res
         if (!display) return captureError(CaptureErrorKind::displayNotFound);
         source.filter = contentFilter(*display, content.applications);
         const common::Rect bounds = platform_.capture->displayBounds(displayID);
-        const int64_t scale = pixelScale(displayID);
+        const int64_t scale = pixelScale(*platform_.capture, displayID);
         configuration.width = pixelSize(bounds.width, scale);
         configuration.height = pixelSize(bounds.height, scale);
         source.outputWidth = configuration.width;
@@ -78,7 +78,7 @@ common::Result<ScreenCaptureRecorder::ResolvedSource> ScreenCaptureRecorder::res
     }
     const auto display = captureDisplay(captureRect, content.displays);
     if (!display) return captureError(CaptureErrorKind::windowDisplayNotFound);
-    const int64_t scale = pixelScale(display->displayID);
+    const int64_t scale = pixelScale(*platform_.capture, display->displayID);
     const common::Rect& frame = display->frame;
     // The chosen display contains the midpoint or overlaps the rectangle, so they meet.
     const common::Rect crop = common::intersection(captureRect, frame).value_or(common::Rect{});

@@ -61,6 +61,8 @@ public:
     static std::optional<platform::Display> captureDisplay(const common::Rect& rect,
                                                            const std::vector<platform::Display>& displays);
     static platform::AudioSettings audioOutputSettings(int bitRate);
+    // Pixels per point of a display (1 when its mode is unknown).
+    static int64_t pixelScale(platform::CaptureService& capture, uint32_t displayID);
 
     // Runs `inspect` on the sample queue with the recorder's state; for tests and diagnostics.
     template <class F>
@@ -137,7 +139,6 @@ private:
     common::Result<ResolvedSource> resolveCaptureSource(const CaptureConfig& config,
                                                         const platform::ShareableContent& content,
                                                         platform::StreamConfiguration& configuration);
-    int64_t pixelScale(uint32_t displayID);
     platform::ContentFilter contentFilter(const platform::Display& display,
                                           const std::vector<platform::Application>& applications) const;
     common::Status setUpWriters(const CaptureConfig& config, int outputWidth, int outputHeight,

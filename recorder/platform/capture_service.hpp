@@ -62,6 +62,9 @@ public:
                                                               bool onScreenWindowsOnly) = 0;
     // Whether a stream can capture the microphone at all on this machine.
     virtual bool canCaptureMicrophone() = 0;
+    // Whether a stream can capture the system audio at all on this machine.
+    virtual bool canCaptureSystemAudio() { return false; }
+    virtual SourceSelection sourceSelection() { return SourceSelection::list; }
     virtual common::Result<std::shared_ptr<CaptureStream>> makeStream(const ContentFilter& filter,
                                                                       const StreamConfiguration& configuration,
                                                                       std::weak_ptr<StreamDelegate> delegate) = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/rect.hpp"
@@ -12,12 +13,15 @@ namespace recorder::platform {
 struct Display {
     uint32_t displayID = 0;
     common::Rect frame;
+    std::string name = {};  // what the desktop calls it (e.g. the output's name); may be empty
 };
 
 struct Window {
     uint32_t windowID = 0;
     common::Rect frame;
     std::optional<int32_t> owningProcessID;
+    std::string title = {};            // may be empty
+    std::string applicationName = {};  // may be empty
 };
 
 struct Application {
@@ -30,6 +34,10 @@ struct ShareableContent {
     std::vector<Window> windows;
     std::vector<Application> applications;
 };
+
+// How the source of a recording is chosen on a desktop: from the lists above, or by the desktop's
+// own dialog when the capture starts (the lists then name nothing that could be recorded).
+enum class SourceSelection { list, desktopDialog };
 
 // The whole of one display, minus the windows of the excluded applications.
 struct ContentFilter {

@@ -24,6 +24,7 @@ public:
 struct AudioCaptureDevice {
     std::string localizedName;
     std::string uniqueID;
+    bool isDefault = false;  // the input the system records when none is named
 };
 
 class CaptureDeviceService {

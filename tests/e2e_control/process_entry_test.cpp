@@ -126,6 +126,43 @@ TEST_F(RecorderAgentEntry, FurtherArgumentsDoNotChangeTheGate) {
     EXPECT_EQ(outcome.err, "SCREEN_RECORDING_PERMISSION_DENIED\n");
 }
 
+// The options that only inform answer before anything else: without a display, without input,
+// and they write no file.
+TEST_F(RecorderAgentEntry, HelpAndVersionAnswerWithoutADesktop) {
+    for (const std::string program : {"recorder-agent", "pointer-agent"}) {
+        std::vector<std::string> argv{testProgramPath(program), "--help"};
+        auto help = runToEnd(ChildProcess::spawnWithExactEnvironment(argv, environmentWithoutDisplay(),
+                                                                     directory_.string()));
+        EXPECT_EQ(help.status, 0) << program;
+        EXPECT_EQ(help.out.rfind("Usage: " + program + " ", 0), 0u) << program << " printed: " << help.out;
+        EXPECT_NE(help.out.find("--version"), std::string::npos) << program;
+        EXPECT_EQ(help.err, "") << program;
+
+        argv.back() = "--version";
+        auto version = runToEnd(ChildProcess::spawnWithExactEnvironment(argv, environmentWithoutDisplay(),
+                                                                        directory_.string()));
+        EXPECT_EQ(version.status, 0) << program;
+        EXPECT_EQ(version.out, program + " " + AGENTS_VERSION + "\n");
+        EXPECT_EQ(version.err, "") << program;
+    }
+    // pointer-agent takes its options anywhere; for recorder-agent the first argument is the request.
+    auto pointer = runToEnd(ChildProcess::spawnWithExactEnvironment(
+        {testProgramPath("pointer-agent"), "--poll-buttons", "--version"}, environmentWithoutDisplay()));
+    EXPECT_EQ(pointer.out, std::string("pointer-agent ") + AGENTS_VERSION + "\n");
+    auto recorder = runToEnd(spawnAgent({displayRequest((directory_ / "out.mp4").string()), "--version"},
+                                        environmentWithoutDisplay()));
+    EXPECT_EQ(recorder.status, 1);
+    EXPECT_EQ(recorder.err, "SCREEN_RECORDING_PERMISSION_DENIED\n");
+    EXPECT_TRUE(directoryIsEmpty());
+}
+
+TEST_F(RecorderAgentEntry, ListingSourcesWithoutDisplayIsDenied) {
+    auto outcome = runToEnd(spawnAgent({"--list-sources"}, environmentWithoutDisplay()));
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.err, "SCREEN_RECORDING_PERMISSION_DENIED\n");
+    EXPECT_EQ(outcome.out, "");
+}
+
 // A desktop with a display and, unless asked for, no sound server. The environment points PulseAudio
 // clients at a socket that does not exist, which also keeps them from spawning a server of their own.
 class RecorderAgentGate : public RecorderAgentEntry {

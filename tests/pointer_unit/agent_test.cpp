@@ -23,6 +23,12 @@ TEST(AgentOptions, MatchedAsWholeArgumentsAnywhere) {
     const auto neither = parseAgentOptions({"--export-images=1", "--POLL-BUTTONS", "-poll-buttons"});
     EXPECT_FALSE(neither.exportImages);
     EXPECT_FALSE(neither.pollButtons);
+    const auto information = parseAgentOptions({"--export-images", "--version", "--help"});
+    EXPECT_TRUE(information.help);
+    EXPECT_TRUE(information.version);
+    const auto none = parseAgentOptions({"-h", "--HELP", "--version=1", "help"});
+    EXPECT_FALSE(none.help);
+    EXPECT_FALSE(none.version);
 }
 
 TEST(StateReporter, PrintsTheFirstStateAndThenOnlyChanges) {

@@ -80,6 +80,8 @@ public:
     common::Result<recorder::platform::ShareableContent> shareableContent(bool excludingDesktopWindows,
                                                                           bool onScreenWindowsOnly) override;
     bool canCaptureMicrophone() override { return microphoneCapturable; }
+    bool canCaptureSystemAudio() override { return systemAudioCapturable; }
+    recorder::platform::SourceSelection sourceSelection() override { return selection; }
     common::Result<std::shared_ptr<recorder::platform::CaptureStream>> makeStream(
         const recorder::platform::ContentFilter& filter, const recorder::platform::StreamConfiguration& configuration,
         std::weak_ptr<recorder::platform::StreamDelegate> delegate) override;
@@ -93,6 +95,8 @@ public:
     uint32_t mainDisplay = 1;
     std::map<uint32_t, recorder::platform::DisplayMode> modes;  // absent: no mode
     bool microphoneCapturable = true;
+    bool systemAudioCapturable = true;
+    recorder::platform::SourceSelection selection = recorder::platform::SourceSelection::list;
 
 private:
     mutable std::mutex mutex_;

@@ -43,4 +43,7 @@ bool audioServerAnswers();
 // Inputs that can capture a microphone (not monitors): description as name, source name as identifier.
 std::vector<platform::AudioCaptureDevice> listMicrophones();
 
+// True when the sound server has a default output, whose monitor system audio records.
+bool soundOutputAvailable();
+
 }  // namespace recorder::linux_backend

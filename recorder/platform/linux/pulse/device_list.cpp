@@ -2,6 +2,8 @@
 // microphones does it offer.
 #include <pulse/introspect.h>
 
+#include <string>
+
 #include "recorder/platform/linux/pulse/audio_source.hpp"
 #include "recorder/platform/linux/pulse/pulse_connection.hpp"
 
@@ -18,6 +20,34 @@ struct SourceListing {
     std::vector<platform::AudioCaptureDevice> microphones;
     bool complete = false;
 };
+
+struct ServerDefaults {
+    std::string source;
+    std::string sink;
+    bool answered = false;
+};
+
+void collectDefaults(pa_context*, const pa_server_info* info, void* userdata) {
+    auto* defaults = static_cast<ServerDefaults*>(userdata);
+    if (info != nullptr) {
+        if (info->default_source_name != nullptr) defaults->source = info->default_source_name;
+        if (info->default_sink_name != nullptr) defaults->sink = info->default_sink_name;
+    }
+    defaults->answered = true;
+}
+
+// The server's default input and output, asked on an open connection; empty names when it has none.
+ServerDefaults askDefaults(pulse::BlockingConnection& connection, pulse::SteadyDeadline deadline) {
+    ServerDefaults defaults;
+    const pulse::OperationHandle operation(
+        pa_context_get_server_info(connection.context(), collectDefaults, &defaults));
+    if (!operation) return defaults;
+    if (!connection.runUntil([&defaults] { return defaults.answered; }, deadline)) {
+        pa_operation_cancel(operation.get());
+        return ServerDefaults{};
+    }
+    return defaults;
+}
 
 void collectSource(pa_context*, const pa_source_info* info, int endOfList, void* userdata) {
     auto* listing = static_cast<SourceListing*>(userdata);
@@ -49,7 +79,15 @@ std::vector<platform::AudioCaptureDevice> listMicrophones() {
         pa_operation_cancel(operation.get());
         return {};
     }
+    const ServerDefaults defaults = askDefaults(connection.value(), deadline);
+    for (auto& microphone : listing.microphones) microphone.isDefault = microphone.uniqueID == defaults.source;
     return std::move(listing.microphones);
+}
+
+bool soundOutputAvailable() {
+    const auto deadline = std::chrono::steady_clock::now() + kDeviceListTimeout;
+    auto connection = pulse::BlockingConnection::open(deadline);
+    return connection.ok() && !askDefaults(connection.value(), deadline).sink.empty();
 }
 
 }  // namespace recorder::linux_backend

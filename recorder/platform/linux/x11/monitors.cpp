@@ -2,6 +2,8 @@
 
 #include <xcb/randr.h>
 
+#include <string>
+
 namespace recorder::linux_backend::x11 {
 
 std::vector<Monitor> queryMonitors(const X11Connection& connection) {
@@ -47,10 +49,27 @@ const Monitor* findMonitor(const std::vector<Monitor>& monitors, uint32_t id) {
     return nullptr;
 }
 
-std::vector<platform::Display> displaysOf(const std::vector<Monitor>& monitors) {
+std::vector<platform::Display> displaysOf(const X11Connection& connection, const std::vector<Monitor>& monitors) {
+    xcb_connection_t* c = connection.get();
+    std::vector<xcb_get_atom_name_cookie_t> names;
+    names.reserve(monitors.size());
+    for (const auto& monitor : monitors) {
+        // The whole-screen stand-in has no name atom; asking would name whatever atom 1 is.
+        if (monitor.id != kWholeScreenDisplayID) names.push_back(xcb_get_atom_name(c, monitor.id));
+    }
     std::vector<platform::Display> displays;
     displays.reserve(monitors.size());
-    for (const auto& monitor : monitors) displays.push_back(platform::Display{monitor.id, monitor.frame});
+    size_t next = 0;
+    for (const auto& monitor : monitors) {
+        std::string name = "screen";
+        if (monitor.id != kWholeScreenDisplayID) {
+            auto reply = takeReply<xcb_get_atom_name_reply_t>(c, names[next++], xcb_get_atom_name_reply);
+            name = reply ? std::string(xcb_get_atom_name_name(reply.get()),
+                                       static_cast<size_t>(xcb_get_atom_name_name_length(reply.get())))
+                         : std::string();
+        }
+        displays.push_back(platform::Display{monitor.id, monitor.frame, std::move(name)});
+    }
     return displays;
 }
 

@@ -27,6 +27,7 @@ std::optional<uint32_t> mainMonitorID(const std::vector<Monitor>& monitors);
 
 const Monitor* findMonitor(const std::vector<Monitor>& monitors, uint32_t id);
 
-std::vector<platform::Display> displaysOf(const std::vector<Monitor>& monitors);
+// The monitors as displays, named after their name atoms (one round trip for all names).
+std::vector<platform::Display> displaysOf(const X11Connection& connection, const std::vector<Monitor>& monitors);
 
 }  // namespace recorder::linux_backend::x11

@@ -3,6 +3,7 @@
 #include <xcb/res.h>
 
 #include <algorithm>
+#include <string>
 #include <unordered_set>
 
 namespace recorder::linux_backend::x11 {
@@ -10,6 +11,23 @@ namespace {
 
 // Far more windows than any desktop shows; a property is read in one request up to this length.
 constexpr uint32_t kMaximumListedWindows = 65536;
+// Titles are for a person to read in a list; 4 KiB (in 32-bit units: 1024) is more than ever shows.
+constexpr uint32_t kMaximumTextLength = 1024;
+
+std::string textOf(const xcb_get_property_reply_t* reply) {
+    if (!reply || reply->format != 8) return {};
+    return std::string(static_cast<const char*>(xcb_get_property_value(reply)),
+                       static_cast<size_t>(xcb_get_property_value_length(reply)));
+}
+
+// WM_CLASS holds the instance name and then the class name, each ended by a zero byte.
+std::string classNameOf(const xcb_get_property_reply_t* reply) {
+    const std::string both = textOf(reply);
+    const size_t end = both.find('\0');
+    if (end == std::string::npos) return both;
+    const std::string className = both.substr(end + 1, both.find('\0', end + 1) - end - 1);
+    return className.empty() ? both.substr(0, end) : className;
+}
 
 bool listContains(const xcb_get_property_reply_t* reply, xcb_atom_t wanted) {
     if (!reply || reply->format != 32) return false;
@@ -54,14 +72,21 @@ std::vector<ClientWindowFacts> WindowInspector::clientWindows() {
         xcb_translate_coordinates_cookie_t origin;
         xcb_get_property_cookie_t state;
         xcb_get_property_cookie_t type;
+        xcb_get_property_cookie_t name;
+        xcb_get_property_cookie_t legacyName;
+        xcb_get_property_cookie_t windowClass;
     };
     std::vector<Pending> pending;
     pending.reserve(windows.size());
     for (xcb_window_t window : windows) {
-        pending.push_back(Pending{xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
-                                  xcb_translate_coordinates(c, window, connection_.root(), 0, 0),
-                                  xcb_get_property(c, 0, window, atoms.netWmState, XCB_ATOM_ATOM, 0, 64),
-                                  xcb_get_property(c, 0, window, atoms.netWmWindowType, XCB_ATOM_ATOM, 0, 64)});
+        pending.push_back(Pending{
+            xcb_get_window_attributes(c, window), xcb_get_geometry(c, window),
+            xcb_translate_coordinates(c, window, connection_.root(), 0, 0),
+            xcb_get_property(c, 0, window, atoms.netWmState, XCB_ATOM_ATOM, 0, 64),
+            xcb_get_property(c, 0, window, atoms.netWmWindowType, XCB_ATOM_ATOM, 0, 64),
+            xcb_get_property(c, 0, window, atoms.netWmName, atoms.utf8String, 0, kMaximumTextLength),
+            xcb_get_property(c, 0, window, XCB_ATOM_WM_NAME, XCB_GET_PROPERTY_TYPE_ANY, 0, kMaximumTextLength),
+            xcb_get_property(c, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, kMaximumTextLength)});
     }
     std::vector<ClientWindowFacts> facts;
     facts.reserve(windows.size());
@@ -73,6 +98,9 @@ std::vector<ClientWindowFacts> WindowInspector::clientWindows() {
                                                                    xcb_translate_coordinates_reply);
         auto state = takeReply<xcb_get_property_reply_t>(c, pending[i].state, xcb_get_property_reply);
         auto type = takeReply<xcb_get_property_reply_t>(c, pending[i].type, xcb_get_property_reply);
+        auto name = takeReply<xcb_get_property_reply_t>(c, pending[i].name, xcb_get_property_reply);
+        auto legacyName = takeReply<xcb_get_property_reply_t>(c, pending[i].legacyName, xcb_get_property_reply);
+        auto windowClass = takeReply<xcb_get_property_reply_t>(c, pending[i].windowClass, xcb_get_property_reply);
         // A window destroyed since the list was read answers with errors: it is simply gone.
         if (!attributes || !geometry || !origin) continue;
         if (!managed && (attributes->override_redirect || attributes->_class == XCB_WINDOW_CLASS_INPUT_ONLY)) continue;
@@ -83,6 +111,9 @@ std::vector<ClientWindowFacts> WindowInspector::clientWindows() {
         window.viewable = attributes->map_state == XCB_MAP_STATE_VIEWABLE;
         window.hidden = listContains(state.get(), atoms.netWmStateHidden);
         window.desktop = listContains(type.get(), atoms.netWmWindowTypeDesktop);
+        window.title = textOf(name.get());
+        if (window.title.empty()) window.title = textOf(legacyName.get());
+        window.applicationName = classNameOf(windowClass.get());
         facts.push_back(window);
     }
     for (auto& window : facts) window.pid = processOf(window.id);

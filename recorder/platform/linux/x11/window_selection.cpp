@@ -17,7 +17,8 @@ WindowSelection selectShareableWindows(const std::vector<ClientWindowFacts>& bot
         if (excludingDesktopWindows && facts.desktop) continue;
         // A window manager that lists a window twice must not make it two shareable windows.
         if (!seenWindows.insert(facts.id).second) continue;
-        selection.windows.push_back(platform::Window{facts.id, facts.frame, facts.pid});
+        selection.windows.push_back(
+            platform::Window{facts.id, facts.frame, facts.pid, facts.title, facts.applicationName});
         if (facts.pid && seenProcesses.insert(*facts.pid).second) {
             selection.applications.push_back(platform::Application{*facts.pid});
         }

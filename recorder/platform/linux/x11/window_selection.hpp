@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/rect.hpp"
@@ -17,6 +18,8 @@ struct ClientWindowFacts {
     bool hidden = false;    // _NET_WM_STATE_HIDDEN (minimised, or on another desktop)
     bool desktop = false;   // _NET_WM_WINDOW_TYPE_DESKTOP
     std::optional<int32_t> pid;
+    std::string title;            // _NET_WM_NAME, else WM_NAME
+    std::string applicationName;  // the class part of WM_CLASS
 };
 
 struct WindowSelection {

@@ -48,7 +48,7 @@ public:
         std::lock_guard lock(mutex_);
         if (auto error = connect(); !error.ok()) return error.error();
         platform::ShareableContent content;
-        content.displays = x11::displaysOf(x11::queryMonitors(*connection_));
+        content.displays = x11::displaysOf(*connection_, x11::queryMonitors(*connection_));
         auto windows = inspector_->clientWindows();
         auto selection = x11::selectShareableWindows(windows, inspector_->clientProcesses(), excludingDesktopWindows,
                                                      onScreenWindowsOnly);
@@ -59,6 +59,8 @@ public:
     }
 
     bool canCaptureMicrophone() override { return audioServerAnswers() && !listMicrophones().empty(); }
+
+    bool canCaptureSystemAudio() override { return soundOutputAvailable(); }
 
     common::Result<std::shared_ptr<platform::CaptureStream>> makeStream(
         const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration,

@@ -26,10 +26,10 @@ bool extensionPresent(xcb_connection_t* connection, xcb_extension_t* extension) 
 }
 
 Atoms internAtoms(xcb_connection_t* connection) {
-    static constexpr std::array<const char*, 7> kNames = {
+    static constexpr std::array<const char*, 9> kNames = {
         "_NET_CLIENT_LIST",   "_NET_CLIENT_LIST_STACKING", "_NET_WM_STATE",
         "_NET_WM_STATE_HIDDEN", "_NET_WM_PID",             "_NET_WM_WINDOW_TYPE",
-        "_NET_WM_WINDOW_TYPE_DESKTOP"};
+        "_NET_WM_WINDOW_TYPE_DESKTOP", "_NET_WM_NAME",     "UTF8_STRING"};
     std::array<xcb_intern_atom_cookie_t, kNames.size()> cookies{};
     for (size_t i = 0; i < kNames.size(); ++i) {
         cookies[i] = xcb_intern_atom(connection, 0, static_cast<uint16_t>(std::strlen(kNames[i])), kNames[i]);
@@ -47,6 +47,8 @@ Atoms internAtoms(xcb_connection_t* connection) {
     atoms.netWmPid = values[4];
     atoms.netWmWindowType = values[5];
     atoms.netWmWindowTypeDesktop = values[6];
+    atoms.netWmName = values[7];
+    atoms.utf8String = values[8];
     return atoms;
 }
 

@@ -21,6 +21,8 @@ struct Atoms {
     xcb_atom_t netWmPid = XCB_NONE;
     xcb_atom_t netWmWindowType = XCB_NONE;
     xcb_atom_t netWmWindowTypeDesktop = XCB_NONE;
+    xcb_atom_t netWmName = XCB_NONE;
+    xcb_atom_t utf8String = XCB_NONE;
 };
 
 // Which optional extensions the server offers (after their versions were negotiated).
