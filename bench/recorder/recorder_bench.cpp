@@ -251,7 +251,7 @@ void printRow(const std::string& scenario, const std::string& program, const Run
     const double fps = f.recordingSeconds > 0 ? static_cast<double>(distinct) / f.recordingSeconds : 0;
     const double cores = f.recordingSeconds > 0 ? f.usage.cpuSeconds / f.recordingSeconds : 0;
     const double msPerFrame = f.frames > 0 ? 1000 * f.usage.cpuSeconds / static_cast<double>(f.frames) : 0;
-    std::printf("%-24s %-18s %8.2f %7.2f %7lld %7lld %7.1f %8.2f %6.2f %8.1f %8.2f %8.0f %8.0f %8.2f\n",
+    std::printf("%-24s %-18s %8.2f %7.2f %7lld %7lld %7.1f %8.2f %6.2f %8.1f %8.2f %8.0f %8.0f %8.3f\n",
                 scenario.c_str(), program.c_str(), f.recordingSeconds, f.fileSeconds, static_cast<long long>(f.frames),
                 static_cast<long long>(f.repeated), fps, f.usage.cpuSeconds, cores, msPerFrame, f.xServerCpuSeconds,
                 f.usage.peakMemoryMb, f.stopToExitMs, f.fileMegabytes / std::max(f.recordingSeconds, 0.001));
