@@ -1,84 +1,74 @@
-// Encodes 1920x1080 screen-like content at 60 fps through the real writer, once per candidate
-// encoder setting, and prints throughput, CPU time and file size. The content is what a screen
-// recording looks like: sharp text on flat backgrounds, a scrolling document and a window
-// moving across the screen.
+// Rate and distortion of candidate H.264 settings on screen recordings. Each clip of everyday
+// desktop work (screen_clips.hpp) is drawn once, converted to NV12 the way the capture path does
+// it and kept losslessly as raw frames; then every candidate encodes it through the real writer,
+// and ffmpeg's psnr and ssim filters hold the decoded file against the raw frames. Prints, per
+// clip and setting: bits per second, PSNR and SSIM against the source, and the writer's CPU
+// seconds; then per setting the worst clip against today's settings.
 //
-//   encoder_bench [seconds of video, default 10] [output directory, default /tmp]
+//   encoder_bench [--seconds N (default 3)] [--clip NAME-PART] [--setting NAME-PART] [--dir DIR]
+//                 [--keep 1 (keeps each clip's raw NV12 frames in DIR, to look at)]
+//
+// The test machines are shared: bits, PSNR and SSIM are deterministic, CPU seconds vary from run
+// to run by 15 to 25 %; compare the rows of one run and note the load printed at the top.
 
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <random>
+#include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/encoder/screen_clips.hpp"
 #include "recorder/platform/linux/ffmpeg/ffmpeg_writer_service.hpp"
+#include "recorder/platform/linux/ffmpeg/h264_settings.hpp"
+#include "recorder/platform/linux/pixels/bgra_to_nv12.hpp"
 
+namespace encoder_bench {
 namespace {
 
 namespace platform = recorder::platform;
 using common::MediaTime;
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
 constexpr int kFps = 60;
 
-// A tall "document" of glyph-like strokes in dark grey on white, scrolled through the frame.
-std::vector<uint8_t> makeDocument(int width, int height) {
-    std::vector<uint8_t> page(static_cast<size_t>(width) * height, 235);
-    std::mt19937 random(7);
-    for (int line = 0; line * 22 + 20 < height; ++line) {
-        int x = 40;
-        while (x < width - 60) {
-            const int word = 3 + static_cast<int>(random() % 8);
-            for (int c = 0; c < word && x < width - 60; ++c, x += 9) {
-                const uint32_t glyph = random();
-                for (int gy = 0; gy < 14; ++gy) {
-                    for (int gx = 0; gx < 7; ++gx) {
-                        if ((glyph >> ((gy * 7 + gx) % 31)) & 1 && (gy % 3 != 1)) {
-                            page[static_cast<size_t>(line * 22 + 4 + gy) * width + x + gx] = 30;
-                        }
-                    }
-                }
-            }
-            x += 9;
-        }
-    }
-    return page;
+struct Candidate {
+    std::string name;
+    std::map<std::string, std::string> compression;
+};
+
+// Today's settings before this comparison: the reference every other row is measured against.
+std::map<std::string, std::string> previousSettings() {
+    return {{"preset", "superfast"}, {"crf", "22"}, {"profile", "high"}, {"bframes", "0"}, {"keyint", "60"}};
 }
 
-void drawFrame(const platform::PixelBuffer& frame, const std::vector<uint8_t>& document, int index) {
-    const auto& luma = frame.plane(0);
-    const auto& chroma = frame.plane(1);
-    const int scroll = (index * 4) % (kHeight * 2);  // 240 px per second
-    for (int y = 0; y < kHeight; ++y) {
-        uint8_t* row = luma.data + static_cast<size_t>(y) * luma.stride;
-        if (y < 40) {
-            std::fill(row, row + kWidth, 60);  // a title bar
-            continue;
-        }
-        const uint8_t* source = document.data() + static_cast<size_t>((y + scroll) % (kHeight * 3)) * kWidth;
-        std::copy(source, source + kWidth, row);
-    }
-    for (int y = 0; y < kHeight / 2; ++y) std::fill(chroma.data + y * chroma.stride, chroma.data + y * chroma.stride + kWidth, 128);
-    // A 640x400 window with its own text sliding across.
-    const int wx = (index * 6) % (kWidth - 640), wy = 300 + (index % 120);
-    for (int y = 0; y < 400; ++y) {
-        uint8_t* row = luma.data + static_cast<size_t>(wy + y) * luma.stride + wx;
-        const uint8_t* source = document.data() + static_cast<size_t>(y + 500) * kWidth + 900;
-        for (int x = 0; x < 640; ++x) row[x] = y < 24 ? 90 : static_cast<uint8_t>(255 - source[x] / 2);
-    }
-    for (int y = 0; y < 200; ++y) {
-        uint8_t* row = chroma.data + static_cast<size_t>(wy / 2 + y) * chroma.stride + (wx & ~1);
-        for (int x = 0; x < 320; ++x) {
-            row[2 * x] = 150;
-            row[2 * x + 1] = 110;
-        }
-    }
+std::map<std::string, std::string> with(std::map<std::string, std::string> base,
+                                        const std::map<std::string, std::string>& changes) {
+    for (const auto& [key, value] : changes) base[key] = value;
+    return base;
+}
+
+std::vector<Candidate> candidates() {
+    const auto before = previousSettings();
+    return {
+        {"superfast crf22 ref1 (before)", before},
+        {"superfast crf22 ref2", with(before, {{"x264-params", "ref=2"}})},
+        {"superfast crf22 ref3", with(before, {{"x264-params", "ref=3"}})},
+        {"superfast crf22 ref3 zerolatency", with(before, {{"tune", "zerolatency"}, {"x264-params", "ref=3"}})},
+        {"superfast crf22 ref3 mbtree la10", with(before, {{"x264-params", "ref=3:mbtree=1:rc-lookahead=10"}})},
+        {"veryfast crf22 ref3", with(before, {{"preset", "veryfast"}, {"x264-params", "ref=3"}})},
+        // Without adaptive quantisation and psychovisual tuning (x264's "psnr" tuning): flat
+        // screen backgrounds get no extra bits, so a higher CRF keeps the same fidelity.
+        {"superfast crf22 ref3 psnr", with(before, {{"tune", "psnr"}, {"x264-params", "ref=3"}})},
+        {"superfast crf27 ref3 psnr", with(before, {{"tune", "psnr"}, {"crf", "27"}, {"x264-params", "ref=3"}})},
+        {"chosen (assistant)", recorder::linux_backend::screenRecordingCompression()},
+    };
 }
 
 double cpuSeconds() {
@@ -87,68 +77,213 @@ double cpuSeconds() {
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-struct Candidate {
-    const char* name;
-    std::map<std::string, std::string> compression;
-};
+std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 10;
-    const std::filesystem::path directory = argc > 2 ? argv[2] : "/tmp";
-    const int frameCount = seconds * kFps;
-    const auto document = makeDocument(kWidth, kHeight * 3);
-
-    // Frames are drawn before the clock starts, so only the writer is measured.
-    std::printf("drawing %d frames...\n", frameCount);
+// Draws every frame of `clip`, converts it to NV12 (BT.709, video range) as the capture path
+// does, and writes the frames raw to `rawPath` for the comparison.
+std::vector<std::shared_ptr<platform::PixelBuffer>> drawClip(ScreenClip& clip, int frameCount,
+                                                             const std::filesystem::path& rawPath) {
+    std::vector<uint8_t> bgra(static_cast<size_t>(kClipWidth) * kClipHeight * 4);
+    std::ofstream raw(rawPath, std::ios::binary);
     std::vector<std::shared_ptr<platform::PixelBuffer>> frames;
     for (int i = 0; i < frameCount; ++i) {
-        frames.push_back(platform::PixelBuffer::allocate(platform::kPixelFormat420v, kWidth, kHeight));
-        drawFrame(*frames.back(), document, i);
+        clip.draw(i, bgra.data(), kClipWidth * 4);
+        auto frame = platform::PixelBuffer::allocate(platform::kPixelFormat420v, kClipWidth, kClipHeight);
+        const auto& luma = frame->plane(0);
+        const auto& chroma = frame->plane(1);
+        recorder::linux_backend::convertBGRAToNV12BT709(bgra.data(), kClipWidth * 4, kClipWidth, kClipHeight, luma.data,
+                                                        luma.stride, chroma.data, chroma.stride);
+        for (int y = 0; y < luma.height; ++y)
+            raw.write(reinterpret_cast<const char*>(luma.data + static_cast<size_t>(y) * luma.stride), kClipWidth);
+        for (int y = 0; y < chroma.height; ++y)
+            raw.write(reinterpret_cast<const char*>(chroma.data + static_cast<size_t>(y) * chroma.stride), kClipWidth);
+        frames.push_back(std::move(frame));
     }
+    return frames;
+}
 
+struct Encoded {
+    bool ok = false;
+    std::string problem;
+    double cpuSeconds = 0;
+    double megabits = 0;
+};
+
+Encoded encode(platform::MediaWriterService& service, const Candidate& candidate,
+               const std::vector<std::shared_ptr<platform::PixelBuffer>>& frames, const std::string& path) {
+    Encoded result;
+    std::filesystem::remove(path);
+    auto made = service.makeAssetWriter(path, platform::FileType::mpeg4);
+    if (!made.ok()) {
+        result.problem = made.error().message;
+        return result;
+    }
+    const auto writer = made.value();
+    platform::VideoSettings settings{"h264", kClipWidth, kClipHeight, std::nullopt, candidate.compression};
+    auto input = service.makeVideoInput(settings, std::nullopt);
+    writer->addInput(input);
+    const double before = cpuSeconds();
+    if (!writer->startWriting()) {
+        result.problem = writer->error()->message;
+        return result;
+    }
+    for (size_t i = 0; i < frames.size(); ++i) {
+        platform::SampleTimingInfo timing;
+        timing.presentationTimeStamp = MediaTime::make(static_cast<int64_t>(i), kFps);
+        timing.duration = MediaTime::make(1, kFps);
+        auto sample = platform::SampleBuffer::makeVideo(frames[i], timing, std::nullopt);
+        while (!input->appendSampleBuffer(sample)) std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    writer->endSessionAtSourceTime(MediaTime::make(static_cast<int64_t>(frames.size()), kFps));
+    input->markAsFinished();
+    writer->finishWriting();
+    result.cpuSeconds = cpuSeconds() - before;
+    if (writer->status() != platform::WriterStatus::completed) {
+        result.problem = writer->error() ? writer->error()->message : "the writer did not complete";
+        return result;
+    }
+    result.megabits = static_cast<double>(std::filesystem::file_size(path)) * 8 / 1e6;
+    result.ok = true;
+    return result;
+}
+
+struct Quality {
+    bool ok = false;
+    double psnr = 0;   // all planes, weighted by their sizes
+    double psnrY = 0;
+    double ssim = 0;   // all planes
+};
+
+double numberAfter(const std::string& text, const std::string& key) {
+    const auto at = text.find(key);
+    return at == std::string::npos ? NAN : std::atof(text.c_str() + at + key.size());
+}
+
+// ffmpeg's own psnr and ssim filters, the figures everyone quotes, against the raw source frames.
+Quality compare(const std::string& encodedPath, const std::filesystem::path& rawPath) {
+    const std::string size = std::to_string(kClipWidth) + "x" + std::to_string(kClipHeight);
+    const std::string command =
+        "ffmpeg -hide_banner -nostats -i '" + encodedPath + "' -f rawvideo -pix_fmt nv12 -s " + size + " -r " +
+        std::to_string(kFps) + " -i '" + rawPath.string() +
+        "' -filter_complex '[0:v]format=yuv420p,split[a][b];[1:v]format=yuv420p,split[c][d];[a][c]psnr;[b][d]ssim' "
+        "-f null - 2>&1";
+    Quality quality;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return quality;
+    std::string output;
+    char chunk[4096];
+    while (size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) output.append(chunk, n);
+    if (pclose(pipe) != 0) return quality;
+    quality.psnrY = numberAfter(output, "PSNR y:");
+    quality.psnr = numberAfter(output, " average:");
+    quality.ssim = numberAfter(output, " All:");
+    quality.ok = !std::isnan(quality.psnrY) && !std::isnan(quality.psnr) && !std::isnan(quality.ssim);
+    return quality;
+}
+
+struct Row {
+    Encoded encoded;
+    Quality quality;
+};
+
+struct Summary {
+    double worstBitsRatio = 0;
+    double worstPsnrGain = INFINITY;
+    double cpuSeconds = 0;
+    double referenceCpuSeconds = 0;
+    int clips = 0;
+};
+
+int run(int argc, char** argv) {
+    int seconds = 3;
+    std::string clipFilter, settingFilter;
+    bool keep = false;
+    std::filesystem::path directory = std::filesystem::temp_directory_path();
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--seconds") seconds = std::max(1, std::atoi(argv[i + 1]));
+        else if (option == "--clip") clipFilter = argv[i + 1];
+        else if (option == "--setting") settingFilter = argv[i + 1];
+        else if (option == "--dir") directory = argv[i + 1];
+        else if (option == "--keep") keep = std::string(argv[i + 1]) == "1";
+    }
+    if (argc % 2 == 0) {
+        std::fprintf(stderr, "usage: encoder_bench [--seconds N] [--clip NAME-PART] [--setting NAME-PART] [--dir DIR]\n");
+        return 2;
+    }
+    directory /= "encoder-bench-" + std::to_string(getpid());
+    std::filesystem::create_directories(directory);
+    const int frameCount = seconds * kFps;
+
+    std::vector<Candidate> settings;
+    for (auto& candidate : candidates()) {
+        // The reference row always runs: every ratio is against it.
+        if (settings.empty() || candidate.name.find(settingFilter) != std::string::npos)
+            settings.push_back(std::move(candidate));
+    }
     auto service = recorder::linux_backend::makeFfmpegWriterService();
-    auto ours = service->makeOutputSettingsAssistant(platform::kVideoPreset3840x2160)->videoSettings()->compression;
-    const std::vector<Candidate> candidates = {
-        {"ultrafast crf 22", {{"preset", "ultrafast"}, {"crf", "22"}, {"bframes", "0"}, {"keyint", "60"}}},
-        {"superfast crf 22", {{"preset", "superfast"}, {"crf", "22"}, {"bframes", "0"}, {"keyint", "60"}}},
-        {"veryfast crf 22", {{"preset", "veryfast"}, {"crf", "22"}, {"bframes", "0"}, {"keyint", "60"}}},
-        {"superfast crf 22 zerolatency", {{"preset", "superfast"}, {"tune", "zerolatency"}, {"crf", "22"}, {"bframes", "0"}, {"keyint", "60"}}},
-        {"chosen (assistant)", ours},
-    };
+    std::map<std::string, Summary> summaries;
 
-    std::printf("%-32s %9s %10s %12s %10s %9s\n", "setting", "enc fps", "cpu s", "cpu/realtime", "MB", "Mbit/s");
-    for (const auto& candidate : candidates) {
-        const auto path = (directory / ("encoder_bench_" + std::to_string(getpid()) + ".mp4")).string();
-        std::filesystem::remove(path);
-        auto writer = service->makeAssetWriter(path, platform::FileType::mpeg4).value();
-        platform::VideoSettings settings{"h264", kWidth, kHeight, std::nullopt, candidate.compression};
-        auto input = service->makeVideoInput(settings, std::nullopt);
-        writer->addInput(input);
-        if (!writer->startWriting()) {
-            std::printf("%-32s failed: %s\n", candidate.name, writer->error()->message.c_str());
-            continue;
+    std::printf("load average before: %s (%u cores); %d frames of %dx%d at %d fps per clip\n", loadAverage().c_str(),
+                std::thread::hardware_concurrency(), frameCount, kClipWidth, kClipHeight, kFps);
+    std::printf("%-18s %-34s %8s %6s %7s %7s %6s %8s %7s %7s %7s\n", "clip", "setting", "Mbit/s", "xbits", "PSNR",
+                "dPSNR", "PSNR-Y", "SSIM", "cpu_s", "ms/f", "xcpu");
+    for (auto& clip : makeScreenClips()) {
+        if (clip->name().find(clipFilter) == std::string::npos) continue;
+        std::string fileName = clip->name();
+        std::replace(fileName.begin(), fileName.end(), ' ', '-');
+        const auto rawPath = directory / (fileName + ".nv12");
+        const auto frames = drawClip(*clip, frameCount, rawPath);
+        std::optional<Row> reference;
+        for (const auto& candidate : settings) {
+            const auto path = (directory / "encoded.mp4").string();
+            Row row{encode(*service, candidate, frames, path), {}};
+            if (row.encoded.ok) row.quality = compare(path, rawPath);
+            if (!row.encoded.ok || !row.quality.ok) {
+                std::printf("%-18s %-34s FAILED: %s\n", clip->name().c_str(), candidate.name.c_str(),
+                            row.encoded.ok ? "ffmpeg cannot compare the file" : row.encoded.problem.c_str());
+                continue;
+            }
+            if (!reference) reference = row;
+            const double bitsRatio = row.encoded.megabits / reference->encoded.megabits;
+            const double psnrGain = row.quality.psnr - reference->quality.psnr;
+            const double cpuRatio = row.encoded.cpuSeconds / reference->encoded.cpuSeconds;
+            std::printf("%-18s %-34s %8.2f %6.2f %7.2f %+7.2f %6.2f %8.5f %7.2f %7.2f %7.2f\n", clip->name().c_str(),
+                        candidate.name.c_str(), row.encoded.megabits / seconds, bitsRatio, row.quality.psnr, psnrGain,
+                        row.quality.psnrY, row.quality.ssim, row.encoded.cpuSeconds,
+                        1000 * row.encoded.cpuSeconds / frameCount, cpuRatio);
+            std::fflush(stdout);
+            Summary& summary = summaries[candidate.name];
+            summary.worstBitsRatio = std::max(summary.worstBitsRatio, bitsRatio);
+            summary.worstPsnrGain = std::min(summary.worstPsnrGain, psnrGain);
+            summary.cpuSeconds += row.encoded.cpuSeconds;
+            summary.referenceCpuSeconds += reference->encoded.cpuSeconds;
+            ++summary.clips;
         }
-        const double cpuBefore = cpuSeconds();
-        const auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < frameCount; ++i) {
-            platform::SampleTimingInfo timing;
-            timing.presentationTimeStamp = MediaTime::make(i, kFps);
-            timing.duration = MediaTime::make(1, kFps);
-            auto sample = platform::SampleBuffer::makeVideo(frames[i], timing, std::nullopt);
-            while (!input->appendSampleBuffer(sample)) std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        writer->endSessionAtSourceTime(MediaTime::make(frameCount, kFps));
-        input->markAsFinished();
-        writer->finishWriting();
-        const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const double cpu = cpuSeconds() - cpuBefore;
-        const double megabytes = std::filesystem::file_size(path) / 1e6;
-        std::printf("%-32s %9.1f %10.2f %12.2f %10.2f %9.2f\n", candidate.name, frameCount / wall, cpu, cpu / seconds,
-                    megabytes, megabytes * 8 / seconds);
-        std::fflush(stdout);
-        std::filesystem::remove(path);
+        if (!keep) std::filesystem::remove(rawPath);
     }
+    // xbits: bits against the first setting on the same clip; dPSNR: PSNR gain over it; xcpu: CPU.
+    std::printf("\nover all clips, against %s:\n%-34s %12s %14s %10s\n", settings.front().name.c_str(), "setting",
+                "worst xbits", "worst dPSNR", "xcpu");
+    for (const auto& candidate : settings) {
+        const auto found = summaries.find(candidate.name);
+        if (found == summaries.end()) continue;
+        const Summary& s = found->second;
+        std::printf("%-34s %12.2f %+14.2f %10.2f\n", candidate.name.c_str(), s.worstBitsRatio, s.worstPsnrGain,
+                    s.cpuSeconds / s.referenceCpuSeconds);
+    }
+    std::printf("load average after: %s\n", loadAverage().c_str());
+    if (keep) std::printf("raw frames kept in %s\n", directory.c_str());
+    else std::filesystem::remove_all(directory);
     return 0;
 }
+
+}  // namespace
+}  // namespace encoder_bench
+
+int main(int argc, char** argv) { return encoder_bench::run(argc, argv); }

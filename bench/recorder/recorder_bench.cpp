@@ -2,7 +2,11 @@
 // the same headless 1920x1080 desktop. Prints, for each scenario and each program: frames written,
 // CPU seconds of the recording process, peak memory, and the time from the stop request to exit.
 //
-//   recorder_bench [--seconds N]      (default 10)
+//   recorder_bench [--seconds N (10)] [--size WxH (1920x1080)] [--scenario NAME-PART]
+//                  [--presets P1,P2 (ultrafast,veryfast)]
+//
+// The X server's CPU during each recording is printed too (x_cpu_s): copying the screen for a
+// grabber is work the user pays for as well.
 //
 // Both programs run one after the other on the same desktop with the same moving content. The test
 // machines are shared: compare the two lines of one run, and note the load printed at the top.
@@ -16,6 +20,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <algorithm>
@@ -29,7 +34,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int screenWidth = 1920, screenHeight = 1080;
+int screenWidth = 1920, screenHeight = 1080;
 constexpr auto startTimeout = 30s;
 
 struct Scenario {
@@ -45,8 +50,11 @@ struct RunFigures {
     double fileSeconds = 0;
     double recordingSeconds = 0;  // from the start being seen to the stop request
     std::string threads;          // CPU by thread just before the stop (recorder-agent only)
+    std::string memory;           // resident memory by kind just before the stop (recorder-agent only)
     ProcessUsage usage;
     double stopToExitMs = 0;
+    double xServerCpuSeconds = 0;  // from the program's start to its exit
+    double fileMegabytes = 0;
 };
 
 std::string loadAverage() {
@@ -60,6 +68,42 @@ std::string fileText(const std::string& path) {
     std::ifstream file(path);
     std::ostringstream text;
     text << file.rdbuf();
+    return text.str();
+}
+
+// CPU seconds so far of a running process (all its threads), from /proc.
+double processCpuSeconds(int pid) {
+    const std::string stat = fileText("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) utime = std::stod(field);
+        if (index == 15) {
+            stime = std::stod(field);
+            break;
+        }
+    }
+    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Resident memory of a running process by kind, e.g. "RssAnon 80 MB, RssShmem 33 MB": heap and
+// thread stacks, mapped files (libraries), shared memory (the grab segment).
+std::string residentMemoryByKind(int pid) {
+    std::istringstream status(fileText("/proc/" + std::to_string(pid) + "/status"));
+    std::ostringstream text;
+    for (std::string line; std::getline(status, line);) {
+        for (const char* key : {"VmHWM:", "RssAnon:", "RssFile:", "RssShmem:"}) {
+            if (line.rfind(key, 0) != 0) continue;
+            std::istringstream value(line.substr(std::strlen(key)));
+            double kilobytes = 0;
+            value >> kilobytes;
+            text << (text.tellp() > 0 ? ", " : "") << std::string(key, std::strlen(key) - 1) << " "
+                 << static_cast<int>(kilobytes / 1024) << " MB";
+        }
+    }
     return text.str();
 }
 
@@ -109,12 +153,15 @@ void addFileFigures(RunFigures& figures, const std::string& path) {
         return;
     }
     figures.frames = video->frameCount;
+    std::error_code error;
+    figures.fileMegabytes = static_cast<double>(std::filesystem::file_size(path, error)) / 1e6;
     figures.fileSeconds = video->duration;
 }
 
 RunFigures runRecorderAgent(const testsupport::TestDesktop& desktop, const std::filesystem::path& directory,
                             const std::string& tag, std::chrono::seconds length) {
     RunFigures figures;
+    const double xServerBefore = processCpuSeconds(desktop.xServerPid());
     const auto output = (directory / ("recorder-agent-" + tag + ".mp4")).string();
     const auto errors = (directory / ("recorder-agent-" + tag + ".err")).string();
     MeasuredProcess agent({testsupport::testProgramPath("recorder-agent"), R"({"outputPath":")" + output + R"("})"},
@@ -129,33 +176,34 @@ RunFigures runRecorderAgent(const testsupport::TestDesktop& desktop, const std::
     const auto startedAt = Clock::now();
     std::this_thread::sleep_for(length);
     figures.threads = cpuOfBusiestThreads(agent.pid());
+    figures.memory = residentMemoryByKind(agent.pid());
     const auto stopAt = Clock::now();
     figures.recordingSeconds = std::chrono::duration<double>(stopAt - startedAt).count();
     agent.write("stop\n");
     auto stopped = agent.readLine(60s);
     figures.usage = agent.wait();
     figures.stopToExitMs = std::chrono::duration<double, std::milli>(figures.usage.endedAt - stopAt).count();
+    figures.xServerCpuSeconds = processCpuSeconds(desktop.xServerPid()) - xServerBefore;
     figures.ok = figures.usage.status == 0 && stopped == "Recording stopped. Output path: " + output;
     if (!figures.ok) figures.problem = "stop failed: " + stopped.value_or("(nothing)") + " " + fileText(errors);
     addFileFigures(figures, output);
     return figures;
 }
 
-// The encoder settings recorder-agent uses (recorder/platform/linux/ffmpeg/h264_settings.cpp):
-// libx264 superfast, CRF 22, High profile, no B-frames, a keyframe at least every 60 frames. Frames
-// keep their capture times (as recorder-agent's do): re-timing to a constant rate would repeat and
-// drop frames on a busy machine and hide how many were really grabbed.
+// ffmpeg's x11grab with libx264 at one of its presets (its own defaults otherwise, as people run
+// it), yuv420p. Frames keep their capture times (as recorder-agent's do): re-timing to a constant
+// rate would repeat and drop frames on a busy machine and hide how many were really grabbed.
 RunFigures runFfmpeg(const testsupport::TestDesktop& desktop, const std::filesystem::path& directory,
-                     const std::string& tag, std::chrono::seconds length) {
+                     const std::string& tag, std::chrono::seconds length, const std::string& preset) {
     RunFigures figures;
-    const auto output = (directory / ("ffmpeg-" + tag + ".mp4")).string();
+    const double xServerBefore = processCpuSeconds(desktop.xServerPid());
+    const auto output = (directory / ("ffmpeg-" + preset + "-" + tag + ".mp4")).string();
     const auto errors = (directory / ("ffmpeg-" + tag + ".err")).string();
     const std::string size = std::to_string(screenWidth) + "x" + std::to_string(screenHeight);
     MeasuredProcess ffmpeg({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats", "-progress", "pipe:1",
                             "-stats_period", "0.1", "-f", "x11grab", "-framerate", "60", "-draw_mouse", "0",
                             "-video_size", size, "-i", desktop.display() + "+0,0", "-c:v", "libx264", "-preset",
-                            "superfast", "-crf", "22", "-profile:v", "high", "-bf", "0", "-g", "60", "-pix_fmt",
-                            "yuv420p", "-fps_mode", "passthrough", output},
+                            preset, "-pix_fmt", "yuv420p", "-fps_mode", "passthrough", output},
                            desktop.environment(), errors);
     // The first progress report with a frame in it: ffmpeg is recording.
     const auto deadline = Clock::now() + startTimeout;
@@ -186,6 +234,7 @@ RunFigures runFfmpeg(const testsupport::TestDesktop& desktop, const std::filesys
     while (auto line = ffmpeg.readLine(60s)) remember(*line);
     figures.usage = ffmpeg.wait();
     figures.stopToExitMs = std::chrono::duration<double, std::milli>(figures.usage.endedAt - quitAt).count();
+    figures.xServerCpuSeconds = processCpuSeconds(desktop.xServerPid()) - xServerBefore;
     figures.ok = figures.usage.status == 0;
     if (!figures.ok) figures.problem = "ffmpeg failed: " + fileText(errors);
     addFileFigures(figures, output);
@@ -194,7 +243,7 @@ RunFigures runFfmpeg(const testsupport::TestDesktop& desktop, const std::filesys
 
 void printRow(const std::string& scenario, const std::string& program, const RunFigures& f) {
     if (!f.ok) {
-        std::printf("%-24s %-15s FAILED: %s\n", scenario.c_str(), program.c_str(), f.problem.c_str());
+        std::printf("%-24s %-18s FAILED: %s\n", scenario.c_str(), program.c_str(), f.problem.c_str());
         return;
     }
     // Distinct pictures per second of recording: repeated frames show nothing new.
@@ -202,19 +251,27 @@ void printRow(const std::string& scenario, const std::string& program, const Run
     const double fps = f.recordingSeconds > 0 ? static_cast<double>(distinct) / f.recordingSeconds : 0;
     const double cores = f.recordingSeconds > 0 ? f.usage.cpuSeconds / f.recordingSeconds : 0;
     const double msPerFrame = f.frames > 0 ? 1000 * f.usage.cpuSeconds / static_cast<double>(f.frames) : 0;
-    std::printf("%-24s %-15s %8.2f %7.2f %7lld %7lld %7.1f %8.2f %6.2f %8.1f %8.0f %8.0f\n", scenario.c_str(),
-                program.c_str(), f.recordingSeconds, f.fileSeconds, static_cast<long long>(f.frames),
-                static_cast<long long>(f.repeated), fps, f.usage.cpuSeconds, cores, msPerFrame,
-                f.usage.peakMemoryMb, f.stopToExitMs);
+    std::printf("%-24s %-18s %8.2f %7.2f %7lld %7lld %7.1f %8.2f %6.2f %8.1f %8.2f %8.0f %8.0f %8.3f\n",
+                scenario.c_str(), program.c_str(), f.recordingSeconds, f.fileSeconds, static_cast<long long>(f.frames),
+                static_cast<long long>(f.repeated), fps, f.usage.cpuSeconds, cores, msPerFrame, f.xServerCpuSeconds,
+                f.usage.peakMemoryMb, f.stopToExitMs, f.fileMegabytes / std::max(f.recordingSeconds, 0.001));
 }
 
 int run(int argc, char** argv) {
     std::chrono::seconds length = 10s;
+    std::string scenarioFilter;
+    std::vector<std::string> presets{"ultrafast", "veryfast"};
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--seconds" && i + 1 < argc) length = std::chrono::seconds(std::atoi(argv[++i]));
-        else {
-            std::cerr << "usage: recorder_bench [--seconds N]\n";
+        else if (option == "--size" && i + 1 < argc && std::sscanf(argv[++i], "%dx%d", &screenWidth, &screenHeight) == 2) {
+        } else if (option == "--scenario" && i + 1 < argc) scenarioFilter = argv[++i];
+        else if (option == "--presets" && i + 1 < argc) {
+            presets.clear();
+            std::istringstream list(argv[++i]);
+            for (std::string preset; std::getline(list, preset, ',');) presets.push_back(preset);
+        } else {
+            std::cerr << "usage: recorder_bench [--seconds N] [--size WxH] [--scenario NAME-PART] [--presets P1,P2]\n";
             return 2;
         }
     }
@@ -224,19 +281,23 @@ int run(int argc, char** argv) {
     const std::vector<Scenario> scenarios{
         {"1280x720 moving", {testsupport::testProgramPath("moving-picture"), "--width", "1280", "--height", "720", "--x",
                              "100", "--y", "100"}},
-        {"whole screen scrolling", {SCROLLING_PICTURE_PATH, "--width", "1920", "--height", "1080"}},
+        {"whole screen scrolling", {SCROLLING_PICTURE_PATH, "--width", std::to_string(screenWidth), "--height",
+                                    std::to_string(screenHeight)}},
         {"static screen", {}},
     };
 
-    std::printf("load average before: %s (%u cores)\n", loadAverage().c_str(), std::thread::hardware_concurrency());
+    std::printf("load average before: %s (%u cores); screen %dx%d\n", loadAverage().c_str(),
+                std::thread::hardware_concurrency(), screenWidth, screenHeight);
     // recorded: seconds from the start being seen to the stop request; file: the video's duration;
     // repeats: frames written again to keep a constant rate; fps: new pictures per recorded second;
     // cores: CPU seconds (whole process life) per recorded second; cpu_ms/f: CPU per frame written,
-    // the fairer comparison when the machine is too busy for either to keep 60 fps; stop_ms: stop
-    // request to exit.
-    std::printf("%-24s %-15s %8s %7s %7s %7s %7s %8s %6s %8s %8s %8s\n", "scenario", "program", "recorded", "file",
-                "frames", "repeats", "fps", "cpu_s", "cores", "cpu_ms/f", "peak_MB", "stop_ms");
+    // the fairer comparison when the machine is too busy for either to keep 60 fps; x_cpu_s: the X
+    // server's CPU seconds meanwhile; stop_ms: stop request to exit; MB/s: file bytes per second.
+    std::printf("%-24s %-18s %8s %7s %7s %7s %7s %8s %6s %8s %8s %8s %8s %8s\n", "scenario", "program", "recorded",
+                "file", "frames", "repeats", "fps", "cpu_s", "cores", "cpu_ms/f", "x_cpu_s", "peak_MB", "stop_ms",
+                "MB/s");
     for (const auto& scenario : scenarios) {
+        if (scenario.name.find(scenarioFilter) == std::string::npos) continue;
         // A fresh desktop per scenario, without a window manager: nothing moves but the content.
         auto desktop = testsupport::TestDesktop::start({.screenWidth = screenWidth,
                                                         .screenHeight = screenHeight,
@@ -254,13 +315,19 @@ int run(int argc, char** argv) {
         for (char& c : tag)
             if (c == ' ') c = '-';
         auto ours = runRecorderAgent(*desktop, directory, tag, length);
-        auto theirs = runFfmpeg(*desktop, directory, tag, length);
         printRow(scenario.name, "recorder-agent", ours);
-        printRow("", "ffmpeg x11grab", theirs);
         if (!ours.threads.empty()) std::printf("%-24s recorder-agent busiest threads (cpu_s): %s\n", "", ours.threads.c_str());
-        if (ours.ok && theirs.ok && theirs.usage.cpuSeconds > 0)
-            std::printf("%-24s %-15s cpu ratio %.2f\n", "", "", ours.usage.cpuSeconds / theirs.usage.cpuSeconds);
+        if (!ours.memory.empty()) std::printf("%-24s recorder-agent memory before the stop: %s\n", "", ours.memory.c_str());
         std::fflush(stdout);
+        for (const auto& preset : presets) {
+            auto theirs = runFfmpeg(*desktop, directory, tag, length, preset);
+            printRow("", "ffmpeg " + preset, theirs);
+            if (ours.ok && theirs.ok && theirs.usage.cpuSeconds > 0)
+                std::printf("%-24s %-18s cpu ratio %.2f, peak memory ratio %.2f\n", "", "",
+                            ours.usage.cpuSeconds / theirs.usage.cpuSeconds,
+                            ours.usage.peakMemoryMb / theirs.usage.peakMemoryMb);
+            std::fflush(stdout);
+        }
     }
     std::printf("load average after: %s\n", loadAverage().c_str());
     if (!std::getenv("RECORDER_BENCH_KEEP_FILES")) std::filesystem::remove_all(directory);

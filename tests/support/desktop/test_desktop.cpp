@@ -98,6 +98,7 @@ public:
     }
 
     void killXServer() { kill(xServer_); }
+    int xServerPid() const { return xServer_ ? xServer_->pid() : -1; }
     void killPulseAudio() { kill(pulseAudio_); }
 
 private:
@@ -238,6 +239,7 @@ const std::string& TestDesktop::display() const { return impl_->display(); }
 std::map<std::string, std::string> TestDesktop::environment() const { return impl_->environment(); }
 TestDesktop::CommandResult TestDesktop::run(const std::string& shellCommand) const { return impl_->run(shellCommand); }
 void TestDesktop::killXServer() { impl_->killXServer(); }
+int TestDesktop::xServerPid() const { return impl_->xServerPid(); }
 void TestDesktop::killPulseAudio() { impl_->killPulseAudio(); }
 
 }  // namespace testsupport

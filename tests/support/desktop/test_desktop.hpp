@@ -41,6 +41,8 @@ public:
     struct CommandResult { int status = -1; std::string output; std::string errorOutput; };
     CommandResult run(const std::string& shellCommand) const;
 
+    // The X server's process id, e.g. to measure what a client costs it.
+    int xServerPid() const;
     // Kills the X server (for tests of a display that goes away).
     void killXServer();
     // Kills the PulseAudio server.
