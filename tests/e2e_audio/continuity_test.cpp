@@ -1,0 +1,76 @@
+// Sound that plays the whole time is in every audio track the whole time: from the first video
+// frame to the stop, without a hole and without a break in the waveform, on an idle machine and on
+// one whose processors are both busy.
+#include <cstdlib>
+
+#include "tests/e2e_audio/audio_desktop_test.hpp"
+#include "tests/e2e_audio/tone_continuity.hpp"
+
+namespace e2eaudio {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Long enough for the start-up, the first seconds and a stretch of steady recording; the
+// environment's E2E_AUDIO_TONE_SECONDS records longer, for measuring by hand.
+std::chrono::milliseconds recordingLength() {
+    const char* seconds = std::getenv("E2E_AUDIO_TONE_SECONDS");
+    if (seconds != nullptr && std::atoi(seconds) > 0) return std::chrono::seconds(std::atoi(seconds));
+    return 8s;
+}
+
+// The last moments of a track may be the filling that lets it end with the picture.
+constexpr double kEndMarginSeconds = 0.05;
+
+constexpr std::chrono::microseconds kToneBuffer = 300ms;
+
+enum class Load { idle, twoBusyLoops };
+
+class AudioContinuityTest : public AudioDesktopTest, public ::testing::WithParamInterface<Load> {};
+
+TEST_P(AudioContinuityTest, EveryTrackCarriesTheWholeToneWithoutHolesOrJumps) {
+    // Players of their own with long buffers: a player starved beside the busy loops must not
+    // break the tone before it reaches the sound server.
+    const auto systemTone = openTonePlayer(*desktop_, "sysout", kToneBuffer);
+    const auto microphoneTone = openTonePlayer(*desktop_, "micfeed", kToneBuffer);
+    systemTone->playContinuousTone(kSystemToneHz);
+    microphoneTone->playContinuousTone(kMicrophoneToneHz);
+    std::vector<std::unique_ptr<testsupport::ChildProcess>> busyLoops;
+    if (GetParam() == Load::twoBusyLoops) {
+        for (int i = 0; i < 2; ++i) {
+            busyLoops.push_back(testsupport::ChildProcess::spawn({"/bin/sh", "-c", "while :; do :; done"}));
+        }
+    }
+    // The tone is already playing when the recording starts, so the very first frame has sound.
+    waitFor(1s);
+    auto run = RecordingRun::launch(*desktop_, audioRequest(files_, true, true));
+    ASSERT_TRUE(run->waitUntilStarted(30s)) << run->transcript();
+    waitFor(recordingLength());
+    ASSERT_EQ(run->stop(60s), 0) << run->transcript();
+    busyLoops.clear();
+
+    const auto video = testsupport::probeMedia(files_.file("video.mp4"));
+    ASSERT_TRUE(video && video->firstOfType("video"));
+    const double videoEnd = streamEnd(*video->firstOfType("video"));
+    struct Track {
+        std::string name;
+        std::string file;
+        double frequencyHz;
+    };
+    for (const Track& track : {Track{"video file's track", "video.mp4", kSystemToneHz},
+                               Track{"system-audio file", "system.m4a", kSystemToneHz},
+                               Track{"microphone file", "microphone.m4a", kMicrophoneToneHz}}) {
+        const auto audio = decodeAudioOnTimeline(files_.file(track.file), 0, 0, true);
+        ASSERT_TRUE(audio.has_value()) << track.name;
+        const ToneBreaks breaks = findToneBreaks(*audio, track.frequencyHz, 0, videoEnd - kEndMarginSeconds);
+        std::cout << "[ measured ] " << track.name << " over " << videoEnd << " s: " << breaks.describe() << "\n";
+        EXPECT_TRUE(breaks.holes.empty()) << track.name << ": " << breaks.describe();
+        EXPECT_TRUE(breaks.jumps.empty()) << track.name << ": " << breaks.describe();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(IdleAndLoaded, AudioContinuityTest, ::testing::Values(Load::idle, Load::twoBusyLoops),
+                         [](const auto& info) { return info.param == Load::idle ? "Idle" : "BesideTwoBusyLoops"; });
+
+}  // namespace
+}  // namespace e2eaudio
