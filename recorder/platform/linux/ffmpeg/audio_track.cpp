@@ -16,11 +16,12 @@ namespace recorder::linux_backend {
 namespace {
 
 // A buffer that starts further than this from where the track has got to marks a real gap or
-// overlap (a source that was gone, a stream that started again), which is filled or trimmed.
-// Closer than that, the difference is the jitter of the capture timestamps or the drift of the
-// source's clock, which a sound card shows at some hundred parts per million (about 25 ms a minute
-// on the test server): it is absorbed by steering.
-constexpr double kGapToleranceSeconds = 0.020;
+// overlap (a source that was gone, a stream that started again, the cut of a pause), which is
+// filled or trimmed at once so that the sound stays with its picture. Closer than that, the
+// difference is the jitter of the capture timestamps or the drift of the source's clock, which a
+// sound card shows at some hundred parts per million (about 23 ms a minute on the test server): it
+// is absorbed by steering, which keeps drift from ever growing to this size.
+constexpr double kGapToleranceSeconds = 0.005;
 // Steering closes a difference by this time constant: long enough to average out the jitter of
 // the timestamps, short enough to keep the sound within a fraction of a video frame of them.
 constexpr double kSteeringSeconds = 1.0;
