@@ -27,8 +27,13 @@ bool isPositive(const MediaTime& time) { return time.isValid() && common::compar
 void ScreenCaptureRecorder::streamDidOutputSampleBuffer(platform::CaptureStream&,
                                                         std::shared_ptr<platform::SampleBuffer> sample,
                                                         int outputType) {
-    if (!sessionStarted) return;
     if (!sample || !sample->isValid()) return;
+    if (!sessionStarted) {
+        // Sound delivered while the start completes can have been captured after the first frame
+        // that will be written: it waits for that frame like sound delivered before it.
+        if (outputType != static_cast<int>(platform::StreamOutputType::screen)) holdAudioBeforeFirstFrame(sample, outputType);
+        return;
+    }
     if (!isRecording) return;
     if (isPaused) return;
 

@@ -169,9 +169,15 @@ TEST_F(RecorderTest, FirstTimeIsSetEvenWhenTheAppendFails) {
 // Sound is placed at the moment it was captured, however late it reaches the queue: the first
 // buffer of a source may come long after the first frame, or even before it.
 TEST_F(RecorderTest, SoundKeepsItsCaptureTimeWhenItArrivesEarlyOrLate) {
+    // Delivered while the start was still opening the gate, captured 10 ms before the first frame.
+    const auto whileStarting = fakeplatform::audioSample(9.990, at(0.010));
+    recorder->queue.sync([&] {
+        fakeplatform::FakeCaptureStream starting;
+        recorder->streamDidOutputSampleBuffer(starting, whileStarting, 2);
+    });
     startRecording(kBothSources);
-    // Reached the queue before the first frame: one two seconds before it, then two captured 5 ms before
-    // and 5 ms after it.
+    // Reached the queue before the first frame: one two seconds before it (too old to matter),
+    // then two captured 5 ms before and 5 ms after it.
     deliverAudio(8.0, StreamOutputType::microphone, at(0.010));
     deliverAudio(9.995, StreamOutputType::microphone, at(0.010));
     deliverAudio(10.005, StreamOutputType::microphone, at(0.010));
@@ -186,5 +192,5 @@ TEST_F(RecorderTest, SoundKeepsItsCaptureTimeWhenItArrivesEarlyOrLate) {
     EXPECT_EQ(secondsOf(systemFile->appendedTimes()), (std::vector<double>{0.0, 0.010}));
     EXPECT_EQ(secondsOf(inputOf(videoWriter(), MediaType::audio)->appendedTimes()), (std::vector<double>{0.0, 0.010}));
     // The writer cuts what lies before zero; moved to zero, the first buffer would overlap the next.
-    EXPECT_EQ(secondsOf(microphoneFile->appendedTimes()), (std::vector<double>{-0.005, 0.005}));
+    EXPECT_EQ(secondsOf(microphoneFile->appendedTimes()), (std::vector<double>{-0.010, -0.005, 0.005}));
 }
