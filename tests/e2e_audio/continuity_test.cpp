@@ -3,6 +3,7 @@
 // one whose processors are both busy.
 #include <csignal>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "tests/e2e_audio/audio_desktop_test.hpp"
@@ -63,16 +64,16 @@ TEST_P(AudioContinuityTest, EveryTrackCarriesTheWholeToneWithoutHolesOrJumps) {
         ASSERT_TRUE(control->waitForExit(10s).has_value());
     }
     busyLoops.clear();
-    for (const auto& [file, frequencyHz] : {std::pair{"control-sysout.monitor.wav", kSystemToneHz},
-                                            std::pair{"control-mic.wav", kMicrophoneToneHz}}) {
+    std::optional<std::string> controlBroken;
+    for (const auto& [file, frequencyHz] : {std::pair{std::string("control-sysout.monitor.wav"), kSystemToneHz},
+                                            std::pair{std::string("control-mic.wav"), kMicrophoneToneHz}}) {
         const auto control = decodeAudioOnTimeline(files_.file(file), 0, 0, true);
         ASSERT_TRUE(control.has_value()) << file;
         // Its first moments (a monitor starts with a little silence) and its last are parec's own
         // start and stop, a second before the recording and after it.
         const ToneBreaks breaks = findToneBreaks(*control, frequencyHz, 0.5, control->seconds() - 0.1);
         std::cout << "[ measured ] control " << file << ": " << breaks.describe() << "\n";
-        ASSERT_TRUE(breaks.holes.empty() && breaks.jumps.empty())
-            << "the sound server itself broke the tone (machine too loaded to judge): " << breaks.describe();
+        if (!breaks.holes.empty() || !breaks.jumps.empty()) controlBroken = file + (": " + breaks.describe());
     }
 
     const auto video = testsupport::probeMedia(files_.file("video.mp4"));
@@ -83,15 +84,22 @@ TEST_P(AudioContinuityTest, EveryTrackCarriesTheWholeToneWithoutHolesOrJumps) {
         std::string file;
         double frequencyHz;
     };
+    std::vector<std::pair<std::string, ToneBreaks>> results;
     for (const Track& track : {Track{"video file's track", "video.mp4", kSystemToneHz},
                                Track{"system-audio file", "system.m4a", kSystemToneHz},
                                Track{"microphone file", "microphone.m4a", kMicrophoneToneHz}}) {
         const auto audio = decodeAudioOnTimeline(files_.file(track.file), 0, 0, true);
         ASSERT_TRUE(audio.has_value()) << track.name;
-        const ToneBreaks breaks = findToneBreaks(*audio, track.frequencyHz, 0, videoEnd - kEndMarginSeconds);
-        std::cout << "[ measured ] " << track.name << " over " << videoEnd << " s: " << breaks.describe() << "\n";
-        EXPECT_TRUE(breaks.holes.empty()) << track.name << ": " << breaks.describe();
-        EXPECT_TRUE(breaks.jumps.empty()) << track.name << ": " << breaks.describe();
+        results.emplace_back(track.name, findToneBreaks(*audio, track.frequencyHz, 0, videoEnd - kEndMarginSeconds));
+        std::cout << "[ measured ] " << track.name << " over " << videoEnd << " s: " << results.back().second.describe()
+                  << "\n";
+    }
+    // A break in the server's own record is the machine's: the recorder cannot be judged then.
+    ASSERT_FALSE(controlBroken) << "the sound server itself broke the tone (machine too loaded to judge): "
+                                << *controlBroken;
+    for (const auto& [name, breaks] : results) {
+        EXPECT_TRUE(breaks.holes.empty()) << name << ": " << breaks.describe();
+        EXPECT_TRUE(breaks.jumps.empty()) << name << ": " << breaks.describe();
     }
 }
 
