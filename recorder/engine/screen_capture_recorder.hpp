@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <memory>
@@ -86,6 +87,9 @@ public:
     std::shared_ptr<platform::WriterInput> microphoneOnlyInput;
     std::shared_ptr<platform::CaptureStream> stream;
     common::MediaTime firstSampleTime = common::MediaTime::zero();
+    // Sound that reached the queue before the first screen sample: captured at the same moment, it
+    // may belong to the recording once that frame has set the timeline.
+    std::deque<std::pair<std::shared_ptr<platform::SampleBuffer>, int>> audioBeforeFirstFrame;
     std::optional<common::MediaTime> firstSystemAudioSampleTime;
     std::optional<common::MediaTime> firstMicrophoneSampleTime;
     common::MediaTime lastSystemAudioPresentationTime = common::MediaTime::invalid();
@@ -150,6 +154,8 @@ private:
     // Sample path (pipeline/).
     void routeVideoSample(const std::shared_ptr<platform::SampleBuffer>& sample, const common::MediaTime& outputTime);
     bool appendCroppedVideoFrame(const std::shared_ptr<platform::SampleBuffer>& sample, const common::MediaTime& time);
+    void holdAudioBeforeFirstFrame(const std::shared_ptr<platform::SampleBuffer>& sample, int outputType);
+    void routeAudioBeforeFirstFrame();
     void routeSystemAudioSample(const std::shared_ptr<platform::SampleBuffer>& sample,
                                 const common::MediaTime& outputTime);
     void routeMicrophoneSample(const std::shared_ptr<platform::SampleBuffer>& sample,

@@ -27,8 +27,13 @@ bool isPositive(const MediaTime& time) { return time.isValid() && common::compar
 void ScreenCaptureRecorder::streamDidOutputSampleBuffer(platform::CaptureStream&,
                                                         std::shared_ptr<platform::SampleBuffer> sample,
                                                         int outputType) {
-    if (!sessionStarted) return;
     if (!sample || !sample->isValid()) return;
+    if (!sessionStarted) {
+        // Sound delivered while the start completes can have been captured after the first frame
+        // that will be written: it waits for that frame like sound delivered before it.
+        if (outputType != static_cast<int>(platform::StreamOutputType::screen)) holdAudioBeforeFirstFrame(sample, outputType);
+        return;
+    }
     if (!isRecording) return;
     if (isPaused) return;
 
@@ -48,11 +53,19 @@ void ScreenCaptureRecorder::streamDidOutputSampleBuffer(platform::CaptureStream&
         pendingResumeAdjustment = false;
     }
 
-    if (isScreen && firstSampleTime == MediaTime::zero()) firstSampleTime = presentationTime;
-    if (firstSampleTime == MediaTime::zero()) return;
+    if (isScreen && firstSampleTime == MediaTime::zero()) {
+        firstSampleTime = presentationTime;
+        routeAudioBeforeFirstFrame();
+    }
+    if (firstSampleTime == MediaTime::zero()) {
+        if (!isScreen) holdAudioBeforeFirstFrame(sample, outputType);
+        return;
+    }
 
     MediaTime outputTime = (presentationTime - firstSampleTime) - accumulatedPausedDuration;
-    if (!(common::compare(outputTime, MediaTime::zero()) >= 0)) outputTime = MediaTime::zero();
+    // Sound that began just before the first frame keeps its true time: the audio writers cut what
+    // lies before the start. Moved to zero, it would push its own end onto the sound that follows.
+    if (isScreen && !(common::compare(outputTime, MediaTime::zero()) >= 0)) outputTime = MediaTime::zero();
 
     switch (outputType) {
         case static_cast<int>(platform::StreamOutputType::screen): routeVideoSample(sample, outputTime); break;
@@ -61,6 +74,27 @@ void ScreenCaptureRecorder::streamDidOutputSampleBuffer(platform::CaptureStream&
             routeMicrophoneSample(sample, outputTime);
             break;
         default: break;
+    }
+}
+
+void ScreenCaptureRecorder::holdAudioBeforeFirstFrame(const std::shared_ptr<platform::SampleBuffer>& sample,
+                                                      int outputType) {
+    audioBeforeFirstFrame.emplace_back(sample, outputType);
+    // Only sound from the last moments before the first frame can reach into the recording.
+    const MediaTime oldest = sample->presentationTimeStamp() - MediaTime::make(1, 1);
+    while (common::compare(audioBeforeFirstFrame.front().first->presentationTimeStamp(), oldest) < 0) {
+        audioBeforeFirstFrame.pop_front();
+    }
+}
+
+void ScreenCaptureRecorder::routeAudioBeforeFirstFrame() {
+    auto held = std::move(audioBeforeFirstFrame);
+    audioBeforeFirstFrame.clear();
+    for (const auto& [sample, outputType] : held) {
+        // Whatever lies before the first frame is cut by the writers; the rest is the recording's.
+        const MediaTime outputTime = (sample->presentationTimeStamp() - firstSampleTime) - accumulatedPausedDuration;
+        if (outputType == static_cast<int>(platform::StreamOutputType::audio)) routeSystemAudioSample(sample, outputTime);
+        if (outputType == static_cast<int>(platform::StreamOutputType::microphone)) routeMicrophoneSample(sample, outputTime);
     }
 }
 

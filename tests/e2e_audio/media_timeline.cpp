@@ -87,21 +87,20 @@ std::string AudioOnTimeline::describeSounds(float threshold) const {
 }
 
 std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, int audioStreamIndex,
-                                                     double fromSeconds) {
+                                                     double fromSeconds, bool fileTimes) {
     const TemporaryDirectory scratch;
     const std::string rawPath = scratch.file("audio.f32");
     // first_pts=0 makes the output start at the timeline's zero: samples before it are dropped and a
     // late start is padded, so a sample's index is its time.
-    const auto decode = runTool({"ffmpeg", "-nostdin",
-                                 "-v",     "error",
-                                 "-ss",    std::to_string(fromSeconds),
-                                 "-i",     path,
-                                 "-map",   "0:a:" + std::to_string(audioStreamIndex),
-                                 "-af",    "aresample=async=1:first_pts=0",
-                                 "-ac",    "1",
-                                 "-ar",    std::to_string(kAudioRate),
-                                 "-f",     "f32le",
-                                 "-y",     rawPath});
+    std::vector<std::string> command{"ffmpeg", "-nostdin", "-v", "error", "-ss", std::to_string(fromSeconds)};
+    // The file's own times: the priming, which lies before zero, is cut.
+    if (fileTimes) command.emplace_back("-copyts");
+    const std::vector<std::string> rest{"-i",  path,      "-map", "0:a:" + std::to_string(audioStreamIndex),
+                                        "-af", "aresample=async=1:first_pts=0",
+                                        "-ac", "1",       "-ar",  std::to_string(kAudioRate),
+                                        "-f",  "f32le",   "-y",   rawPath};
+    command.insert(command.end(), rest.begin(), rest.end());
+    const auto decode = runTool(command);
     if (decode.status != 0) return std::nullopt;
     std::ifstream raw(rawPath, std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());

@@ -29,8 +29,10 @@ struct AudioOnTimeline {
     std::string describeSounds(float threshold = 0.1f) const;
 };
 // With `fromSeconds`, only the rest of the stream from that time is decoded, and sample 0 is that time.
+// Unless `fileTimes` is set, ffmpeg moves the whole file by the encoder's priming (21.3 ms), so that
+// sample 0 is the first sample of the priming; what is compared with the pictures is moved alike.
 std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, int audioStreamIndex = 0,
-                                                     double fromSeconds = 0);
+                                                     double fromSeconds = 0, bool fileTimes = false);
 
 using testsupport::FrameLuma;
 using testsupport::lumaTimeline;

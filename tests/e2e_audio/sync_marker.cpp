@@ -55,9 +55,9 @@ std::optional<int64_t> SyncMarker::flash() {
 }
 
 std::unique_ptr<pulsetest::TonePlayer> openTonePlayer(const testsupport::TestDesktop& desktop,
-                                                      const std::string& sink) {
+                                                      const std::string& sink, std::chrono::microseconds bufferLength) {
     for (const auto& [name, value] : desktop.environment()) ::setenv(name.c_str(), value.c_str(), 1);
-    return pulsetest::TonePlayer::open(sink);
+    return pulsetest::TonePlayer::open(sink, bufferLength);
 }
 
 }  // namespace e2eaudio

@@ -49,6 +49,8 @@ private:
 
 // Opens a tone player on `sink` of the desktop's sound server. The player finds the server through
 // this process's environment, so the desktop's PulseAudio variables are set here.
-std::unique_ptr<pulsetest::TonePlayer> openTonePlayer(const testsupport::TestDesktop& desktop, const std::string& sink);
+std::unique_ptr<pulsetest::TonePlayer> openTonePlayer(
+    const testsupport::TestDesktop& desktop, const std::string& sink,
+    std::chrono::microseconds bufferLength = pulsetest::TonePlayer::kShortBuffer);
 
 }  // namespace e2eaudio

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <numbers>
 
 #include "recorder/platform/linux/ffmpeg/ffmpeg_writer_service.hpp"
 #include "tests/ffmpeg_writer/writer_test_support.hpp"
@@ -69,10 +71,74 @@ TEST_F(AudioWriterTest, OverlappingSamplesAreTrimmed) {
     EXPECT_NEAR(streamEnd(path, "a:0"), 0.9, 1.0 / 48000);
 }
 
-TEST_F(AudioWriterTest, SmallTimestampJitterIsNotAGap) {
-    // 1 ms late then 1 ms early: taken as contiguous, so the file is exactly as long as the audio.
-    const auto path = writeAudioFile({toneSample(0, 0.5, 440), toneSample(0.501, 0.5, 440), toneSample(0.999, 0.5, 440)});
-    EXPECT_NEAR(streamEnd(path, "a:0"), 1.5, 1.0 / 48000);
+// One 10 ms buffer of a steady 1 kHz tone that continues the buffers before it, stamped `startSeconds`.
+std::shared_ptr<platform::SampleBuffer> steadyToneBuffer(int64_t index, double startSeconds) {
+    constexpr int64_t kFrames = 480;
+    auto audio = std::make_shared<platform::AudioData>();
+    audio->samples.resize(kFrames * 2);
+    for (int64_t i = 0; i < kFrames; ++i) {
+        const double phase = static_cast<double>((index * kFrames + i) % 48) / 48;
+        audio->samples[2 * i] = audio->samples[2 * i + 1] = static_cast<float>(0.5 * std::sin(2 * std::numbers::pi * phase));
+    }
+    platform::SampleTimingInfo timing;
+    timing.presentationTimeStamp = MediaTime::make(std::llround(startSeconds * 1e6), 1000000);
+    timing.duration = MediaTime::make(kFrames, 48000);
+    return platform::SampleBuffer::makeAudio(std::move(audio), timing);
+}
+
+// The peak level of a steady tone between two times (the decoder's mix to mono scales it).
+double toneLevel(const std::vector<float>& x, double fromSeconds, double toSeconds) {
+    return rms(x, fromSeconds, toSeconds) * std::numbers::sqrt2;
+}
+
+// The largest break in a steady 1 kHz tone between two times, relative to its level: a sine
+// predicts each sample from the two before it, so anything but the codec's noise (about 0.002) is a
+// break in the waveform.
+double largestBreak(const std::vector<float>& x, double fromSeconds, double toSeconds) {
+    const double coefficient = 2 * std::cos(2 * std::numbers::pi * 1000 / 48000);
+    const double level = toneLevel(x, fromSeconds, toSeconds);
+    double largest = 0;
+    for (auto n = static_cast<size_t>(fromSeconds * 48000); n < static_cast<size_t>(toSeconds * 48000) && n < x.size(); ++n) {
+        largest = std::max(largest, std::abs(x[n] - coefficient * x[n - 1] + x[n - 2]) / level);
+    }
+    return largest;
+}
+
+TEST_F(AudioWriterTest, TimestampJitterAndClockDriftKeepTheSoundWholeAndOnTime) {
+    // Ten seconds of an unbroken tone from a source whose clock runs 600 ppm fast against the
+    // timeline (6 ms in the ten seconds), its timestamps jittering by up to a millisecond.
+    std::vector<std::shared_ptr<platform::SampleBuffer>> buffers;
+    constexpr int kBuffers = 1000;
+    double lastStart = 0;
+    for (int i = 0; i < kBuffers; ++i) {
+        const double jitter = 0.001 * std::sin(i * 1.7);
+        lastStart = std::max(0.0, i * 0.010 * (1 - 600e-6) + jitter);
+        buffers.push_back(steadyToneBuffer(i, lastStart));
+    }
+    const auto path = writeAudioFile(buffers);
+    // No break where cutting or padding a few samples would have made one.
+    const auto samples = decodeAudio(path);
+    const std::vector<float> timeline(samples.begin() + std::min<size_t>(1024, samples.size()), samples.end());
+    EXPECT_LT(largestBreak(timeline, 0.05, kBuffers * 0.010 - 0.05), 0.03);
+    // And the sound ends where its timestamps say, not where counting its samples would put it.
+    EXPECT_NEAR(streamEnd(path, "a:0"), lastStart + 0.010, 0.0015);
+}
+
+TEST_F(AudioWriterTest, SoundBeforeTheSessionStartIsCutAndTheRestKeepsItsTime) {
+    // A 440 Hz tone from 5 ms before the start: the file begins with its sound at 0 s, not with
+    // its first sample; 5 ms is 2.2 periods, so a shifted tone would be out of phase.
+    const auto path = writeAudioFile({toneSample(-0.005, 0.010, 440), toneSample(0.005, 0.5, 440)});
+    EXPECT_NEAR(streamEnd(path, "a:0"), 0.505, 1.0 / 48000);
+    const auto samples = decodeAudio(path);
+    const std::vector<float> timeline(samples.begin() + std::min<size_t>(1024, samples.size()), samples.end());
+    ASSERT_GT(timeline.size(), 48000u * 4 / 10);
+    const double level = toneLevel(timeline, 0.02, 0.4);
+    double largestDifference = 0;
+    for (size_t i = 48000 / 50; i < 48000 * 4 / 10; ++i) {
+        const double expected = level * std::sin(2 * std::numbers::pi * 440 * static_cast<double>(i) / 48000);
+        largestDifference = std::max(largestDifference, std::abs(timeline[i] - expected) / level);
+    }
+    EXPECT_LT(largestDifference, 0.03);
 }
 
 TEST_F(AudioWriterTest, InlineAudioStopsAtTheSessionEndAndSilenceFillsTheStart) {

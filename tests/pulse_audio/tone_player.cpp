@@ -16,8 +16,6 @@ namespace {
 
 constexpr int kRate = 48000;
 constexpr int kChannels = 2;
-// A short playback buffer keeps the play-out moment close to the write and well measured.
-constexpr int kTargetLatencyUs = 10'000;
 
 int64_t monotonicNowNs() {
     timespec ts{};
@@ -79,14 +77,30 @@ public:
     static void signalLoopOnSuccess(pa_stream*, int, void* userdata) {
         pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(userdata), 0);
     }
-    // Keeps the sink fed with silence between bursts.
-    static void writeSilence(pa_stream* stream, size_t bytes, void*) {
-        const std::vector<float> silence(bytes / sizeof(float), 0.0f);
-        pa_stream_write(stream, silence.data(), silence.size() * sizeof(float), nullptr, 0, PA_SEEK_RELATIVE);
+    // The endless tone, if one was asked for; touched only under the loop's lock.
+    double continuousFrequencyHz = 0;
+    float continuousAmplitude = 0;
+    int64_t continuousFrame = 0;
+
+    // Keeps the sink fed between bursts: with silence, or with the endless tone.
+    static void writeFill(pa_stream* stream, size_t bytes, void* userdata) {
+        auto* self = static_cast<Impl*>(userdata);
+        std::vector<float> fill(bytes / sizeof(float), 0.0f);
+        if (self->continuousFrequencyHz > 0) {
+            for (size_t i = 0; i + 1 < fill.size(); i += kChannels) {
+                // The phase is reduced to one period each time, so it stays exact over any length.
+                const double cycles =
+                    std::fmod(self->continuousFrequencyHz * static_cast<double>(self->continuousFrame++), kRate) / kRate;
+                const auto value = static_cast<float>(self->continuousAmplitude * std::sin(2.0 * std::numbers::pi * cycles));
+                fill[i] = value;
+                fill[i + 1] = value;
+            }
+        }
+        pa_stream_write(stream, fill.data(), fill.size() * sizeof(float), nullptr, 0, PA_SEEK_RELATIVE);
     }
 };
 
-std::unique_ptr<TonePlayer> TonePlayer::open(const std::string& sinkName) {
+std::unique_ptr<TonePlayer> TonePlayer::open(const std::string& sinkName, std::chrono::microseconds bufferLength) {
     auto impl = std::make_unique<Impl>();
     impl->loop.reset(pa_threaded_mainloop_new());
     pa_threaded_mainloop* loop = impl->loop.get();
@@ -110,10 +124,10 @@ std::unique_ptr<TonePlayer> TonePlayer::open(const std::string& sinkName) {
     impl->stream.reset(pa_stream_new(context, "tone", &format, nullptr));
     pa_stream* stream = impl->stream.get();
     pa_stream_set_state_callback(stream, &Impl::signalLoopFromStream, loop);
-    pa_stream_set_write_callback(stream, &Impl::writeSilence, nullptr);
+    pa_stream_set_write_callback(stream, &Impl::writeFill, impl.get());
     pa_buffer_attr attributes{};
     attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kTargetLatencyUs, &format));
+    attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(static_cast<pa_usec_t>(bufferLength.count()), &format));
     attributes.prebuf = static_cast<uint32_t>(-1);
     attributes.minreq = static_cast<uint32_t>(-1);
     attributes.fragsize = static_cast<uint32_t>(-1);
@@ -162,6 +176,12 @@ int64_t TonePlayer::playTone(double frequencyHz, std::chrono::milliseconds lengt
     pa_stream_write(stream, tone.data(), tone.size() * sizeof(float), nullptr, 0, PA_SEEK_RELATIVE);
     const auto latencyNs = static_cast<int64_t>(latency) * 1000;
     return negative != 0 ? nowNs - latencyNs : nowNs + latencyNs;
+}
+
+void TonePlayer::playContinuousTone(double frequencyHz, float amplitude) {
+    const LoopLock lock(impl_->loop.get());
+    impl_->continuousFrequencyHz = frequencyHz;
+    impl_->continuousAmplitude = amplitude;
 }
 
 int64_t findOnset(const float* samples, size_t frameCount, int64_t startNs, float threshold) {

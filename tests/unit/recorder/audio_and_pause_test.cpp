@@ -206,3 +206,32 @@ TEST_F(RecorderTest, FirstTimeIsSetEvenWhenTheAppendFails) {
         return 0;
     });
 }
+
+// Sound is placed at the moment it was captured, however late it reaches the queue: the first
+// buffer of a source may come long after the first frame, or even before it.
+TEST_F(RecorderTest, SoundKeepsItsCaptureTimeWhenItArrivesEarlyOrLate) {
+    // Delivered while the start was still opening the gate, captured 10 ms before the first frame.
+    const auto whileStarting = fakeplatform::audioSample(9.990, at(0.010));
+    recorder->queue.sync([&] {
+        fakeplatform::FakeCaptureStream starting;
+        recorder->streamDidOutputSampleBuffer(starting, whileStarting, 2);
+    });
+    startRecording(kBothSources);
+    // Reached the queue before the first frame: one two seconds before it (too old to matter),
+    // then two captured 5 ms before and 5 ms after it.
+    deliverAudio(8.0, StreamOutputType::microphone, at(0.010));
+    deliverAudio(9.995, StreamOutputType::microphone, at(0.010));
+    deliverAudio(10.005, StreamOutputType::microphone, at(0.010));
+    deliverVideo(10.0);
+    for (int i = 1; i <= 18; ++i) deliverVideo(10.0 + i / 60.0);
+    // Captured with the first frame, arriving 300 ms later; then one arriving late in the middle.
+    deliverAudio(10.0, StreamOutputType::audio, at(0.010));
+    for (int i = 19; i <= 60; ++i) deliverVideo(10.0 + i / 60.0);
+    deliverAudio(10.010, StreamOutputType::audio, at(0.010));
+    const auto systemFile = inputOf(fake.writer->writerFor("/out/s.m4a"), MediaType::audio);
+    const auto microphoneFile = inputOf(fake.writer->writerFor("/out/m.m4a"), MediaType::audio);
+    EXPECT_EQ(secondsOf(systemFile->appendedTimes()), (std::vector<double>{0.0, 0.010}));
+    EXPECT_EQ(secondsOf(inputOf(videoWriter(), MediaType::audio)->appendedTimes()), (std::vector<double>{0.0, 0.010}));
+    // The writer cuts what lies before zero; moved to zero, the first buffer would overlap the next.
+    EXPECT_EQ(secondsOf(microphoneFile->appendedTimes()), (std::vector<double>{-0.010, -0.005, 0.005}));
+}

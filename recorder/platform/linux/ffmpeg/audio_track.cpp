@@ -9,15 +9,25 @@
 extern "C" {
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
 }
 
 namespace recorder::linux_backend {
 namespace {
 
-// Capture timestamps jitter by a few samples from buffer to buffer. Differences up to this many
-// seconds are taken as contiguous audio; only real gaps and overlaps are filled or trimmed, so
-// jitter never inserts clicks while the track stays within 5 ms of the timeline.
-constexpr double kPlacementToleranceSeconds = 0.005;
+// A buffer that starts further than this from where the track has got to marks a real gap or
+// overlap (a source that was gone, a stream that started again, the cut of a pause), which is
+// filled or trimmed at once so that the sound stays with its picture. Closer than that, the
+// difference is the jitter of the capture timestamps or the drift of the source's clock, which a
+// sound card shows at some hundred parts per million (about 23 ms a minute on the test server): it
+// is absorbed by steering, which keeps drift from ever growing to this size.
+constexpr double kGapToleranceSeconds = 0.005;
+// Steering closes a difference by this time constant: long enough to average out the jitter of
+// the timestamps, short enough to keep the sound within a fraction of a video frame of them.
+constexpr double kSteeringSeconds = 1.0;
+// The sound is never stretched or squeezed by more than this share: 0.5 % is a twelfth of a
+// semitone, below what a listener notices, and ten times the drift measured on the test server.
+constexpr double kMaxStretch = 0.005;
 // Silence is placed in blocks of this many frames to keep the temporary buffer small.
 constexpr int64_t kSilenceBlockFrames = 4096;
 
@@ -51,13 +61,25 @@ common::Result<std::unique_ptr<AudioTrack>> AudioTrack::open(AVFormatContext* mu
         return writerError("cannot describe the audio stream", result);
     }
     stream->time_base = encoder->time_base;
+    // Same rate and layout in and out: the resampler only stretches. It runs as a resampler from
+    // the start, so that steering never switches it over in the middle of the sound.
+    SwrContext* resampler = nullptr;
+    if (swr_alloc_set_opts2(&resampler, &encoder->ch_layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate,
+                            &encoder->ch_layout, AV_SAMPLE_FMT_FLTP, settings.sampleRate, 0, nullptr) < 0) {
+        return common::Error{kWriterErrorDomain, 0, "out of memory for the audio resampler"};
+    }
+    av::Resampler ownedResampler(resampler);
+    av_opt_set_int(resampler, "flags", SWR_FLAG_RESAMPLE, 0);
+    if (const int result = swr_init(resampler); result < 0) return writerError("cannot set up audio resampling", result);
     AVAudioFifo* fifo = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, settings.numberOfChannels, encoder->frame_size * 4);
     if (!fifo) return common::Error{kWriterErrorDomain, 0, "out of memory for audio"};
-    return std::unique_ptr<AudioTrack>(new AudioTrack(muxer, stream, std::move(encoder), fifo));
+    return std::unique_ptr<AudioTrack>(
+        new AudioTrack(muxer, stream, std::move(encoder), std::move(ownedResampler), fifo));
 }
 
-AudioTrack::AudioTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder, AVAudioFifo* fifo)
-    : muxer_(muxer), stream_(stream), encoder_(std::move(encoder)), fifo_(fifo) {}
+AudioTrack::AudioTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder, av::Resampler resampler,
+                       AVAudioFifo* fifo)
+    : muxer_(muxer), stream_(stream), encoder_(std::move(encoder)), resampler_(std::move(resampler)), fifo_(fifo) {}
 
 AudioTrack::~AudioTrack() { av_audio_fifo_free(fifo_); }
 
@@ -74,20 +96,43 @@ common::Status AudioTrack::append(const platform::AudioData& audio, const common
     const int channels = audio.channelCount;
     const float* data = audio.samples.data();
     int64_t frames = static_cast<int64_t>(audio.frameCount());
-    int64_t start = toSamples(time);
-    const auto tolerance = static_cast<int64_t>(kPlacementToleranceSeconds * encoder_->sample_rate);
+    const int64_t error = toSamples(time) - nextSample();
+    const auto tolerance = static_cast<int64_t>(kGapToleranceSeconds * encoder_->sample_rate);
 
-    if (start > placedSamples_ + tolerance) {
-        if (auto failed = pushSilence(start - placedSamples_)) return failed;
-    } else if (start < placedSamples_ - tolerance) {
-        const int64_t overlap = std::min(frames, placedSamples_ - start);
+    // The first sound is placed exactly: what lies before the session start is cut, and a late
+    // start is led in with silence.
+    if (!placing_ || error > tolerance) {
+        if (error > 0) {
+            if (auto failed = pushSilence(error)) return failed;
+        }
+    }
+    if (error < 0 && (!placing_ || error < -tolerance)) {
+        const int64_t overlap = std::min(frames, -error);
         data += overlap * channels;
         frames -= overlap;
+    } else if (placing_ && std::abs(error) <= tolerance) {
+        steer(error, frames);
     }
-    if (endSamples_) frames = std::min(frames, std::max<int64_t>(0, *endSamples_ - placedSamples_));
+    if (endSamples_) frames = std::min(frames, std::max<int64_t>(0, *endSamples_ - nextSample()));
     if (frames <= 0) return std::nullopt;
+    placing_ = true;
     if (auto failed = push(data, channels, frames)) return failed;
     return encodeFullFrames(false);
+}
+
+int64_t AudioTrack::nextSample() const {
+    return placedSamples_ + swr_get_delay(resampler_.get(), encoder_->sample_rate);
+}
+
+void AudioTrack::steer(int64_t errorSamples, int64_t frames) {
+    const double share = static_cast<double>(frames) / (kSteeringSeconds * encoder_->sample_rate);
+    const double limit = kMaxStretch * static_cast<double>(frames);
+    steering_ += std::clamp(static_cast<double>(errorSamples) * share, -limit, limit);
+    // The resampler takes whole samples; the fractions add up over the following buffers.
+    const auto whole = static_cast<int>(std::trunc(steering_));
+    if (whole == 0) return;
+    if (swr_set_compensation(resampler_.get(), whole, static_cast<int>(frames)) < 0) return;
+    steering_ -= whole;
 }
 
 common::Status AudioTrack::push(const float* interleaved, int channels, int64_t frames) {
@@ -99,12 +144,26 @@ common::Status AudioTrack::push(const float* interleaved, int channels, int64_t 
         // A mono source feeds both channels; channels past the second are not recorded.
         right[static_cast<size_t>(i)] = channels > 1 ? frame[1] : frame[0];
     }
-    void* planes[2] = {left.data(), right.data()};
+    const uint8_t* planes[2] = {reinterpret_cast<const uint8_t*>(left.data()),
+                                reinterpret_cast<const uint8_t*>(right.data())};
     if (outputChannels == 1) planes[1] = nullptr;
-    if (av_audio_fifo_write(fifo_, planes, static_cast<int>(frames)) < frames) {
+    return store(planes, frames);
+}
+
+common::Status AudioTrack::store(const uint8_t** planes, int64_t frames) {
+    // Stretching adds at most a few samples; the resampler keeps what does not fit for the next call.
+    const int capacity = static_cast<int>(frames + frames / 50 + 256);
+    const int channels = encoder_->ch_layout.nb_channels;
+    std::vector<std::vector<float>> output(static_cast<size_t>(channels), std::vector<float>(static_cast<size_t>(capacity)));
+    uint8_t* outputPlanes[2] = {reinterpret_cast<uint8_t*>(output[0].data()),
+                                channels > 1 ? reinterpret_cast<uint8_t*>(output[1].data()) : nullptr};
+    const int converted = swr_convert(resampler_.get(), outputPlanes, capacity, planes, static_cast<int>(frames));
+    if (converted < 0) return writerError("cannot resample audio", converted);
+    void* fifoPlanes[2] = {outputPlanes[0], outputPlanes[1]};
+    if (av_audio_fifo_write(fifo_, fifoPlanes, converted) < converted) {
         return common::Error{kWriterErrorDomain, 0, "out of memory for audio"};
     }
-    placedSamples_ += frames;
+    placedSamples_ += converted;
     return std::nullopt;
 }
 
@@ -164,9 +223,11 @@ common::Status AudioTrack::release(double horizonSeconds) {
 common::Status AudioTrack::finish(const std::optional<common::MediaTime>& sessionEnd) {
     if (sessionEnd) endSamples_ = toSamples(*sessionEnd);
     // A source that fell silent (or never delivered) still lasts to the end of the session.
-    if (endSamples_ && *endSamples_ > placedSamples_) {
-        if (auto failed = pushSilence(*endSamples_ - placedSamples_)) return failed;
+    if (endSamples_ && *endSamples_ > nextSample()) {
+        if (auto failed = pushSilence(*endSamples_ - nextSample())) return failed;
     }
+    // The resampler's last few samples.
+    if (auto failed = store(nullptr, 0)) return failed;
     if (auto failed = encodeFullFrames(true)) return failed;
     if (const int result = avcodec_send_frame(encoder_.get(), nullptr); result < 0 && result != AVERROR_EOF) {
         return writerError("cannot encode audio", result);

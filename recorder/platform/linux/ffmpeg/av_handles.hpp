@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libswresample/swresample.h>
 }
 
 namespace recorder::linux_backend::av {
@@ -28,10 +29,15 @@ struct DictionaryDeleter {
     void operator()(AVDictionary* dictionary) const { av_dict_free(&dictionary); }
 };
 
+struct ResamplerDeleter {
+    void operator()(SwrContext* context) const { swr_free(&context); }
+};
+
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using Frame = std::unique_ptr<AVFrame, FrameDeleter>;
 using Packet = std::unique_ptr<AVPacket, PacketDeleter>;
 using OutputFormat = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
+using Resampler = std::unique_ptr<SwrContext, ResamplerDeleter>;
 
 inline Frame makeFrame() { return Frame(av_frame_alloc()); }
 inline Packet makePacket() { return Packet(av_packet_alloc()); }

@@ -5,10 +5,11 @@ namespace {
 
 // Queue bounds. Video: three frames (50 ms at 60 fps) absorb a slow encode or a disk sync
 // without holding many capture buffers, whose pool is small; a deeper queue would only make
-// the capture run out of buffers instead. Audio: about one second, so a hiccup of the encoding
-// thread never costs audio, at a few hundred kilobytes of memory.
+// the capture run out of buffers instead. Audio: a few seconds, so that even an encoding thread
+// starved for seconds on an overloaded machine (measured beside other busy processes: over a
+// second) never costs audio, at about a megabyte and a half of memory.
 constexpr size_t kMaxQueuedVideoFrames = 3;
-constexpr double kMaxQueuedAudioSeconds = 1.0;
+constexpr double kMaxQueuedAudioSeconds = 4.0;
 
 double audioSeconds(const platform::SampleBuffer& sample) {
     const auto& audio = sample.audioData();

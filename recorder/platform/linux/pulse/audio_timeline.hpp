@@ -45,6 +45,11 @@ public:
         next_.reset();
         farSinceNs_ = 0.0;
     }
+    // Forgets the running position and goes on from `startNs`.
+    void restartAt(int64_t startNs) {
+        next_ = static_cast<double>(startNs);
+        farSinceNs_ = 0.0;
+    }
 
 private:
     int sampleRate_;

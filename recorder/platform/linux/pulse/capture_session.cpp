@@ -20,10 +20,6 @@ constexpr int64_t kStartTimeoutNs = 3'000'000'000;
 // A vanished source or server is looked for again this often; more often only adds load to a
 // server that is restarting.
 constexpr int64_t kRetryIntervalNs = 1'000'000'000;
-// A connected source that delivers nothing for this long (a suspended device) is treated as
-// silent. Well above any scheduling hiccup on a loaded machine, because silence inserted while
-// real audio is merely late would overlap that audio.
-constexpr int64_t kStallThresholdNs = 500'000'000;
 // Silence never fills more than this much of the past at once (after the process was stopped
 // in a debugger, say); beyond it the timeline simply starts again at the present.
 constexpr int64_t kMaxSilenceCatchUpNs = 2'000'000'000;
@@ -121,6 +117,9 @@ void CaptureSession::run(std::promise<common::Status> started) {
         if (finishedDelivering(nowNs)) {
             // The last piece may be shorter than a buffer usually is; it is real audio all the same.
             deliverPending();
+            // What the source has not delivered by now will not be part of the recording: the
+            // recording still lasts to its end.
+            if (phase_ == Phase::running) deliverSilenceUntil(finishAtNs_);
             break;
         }
         if (!iterateLoop(loop_.get(), waitBudget(nowNs, startDeadlineNs))) break;
@@ -236,7 +235,6 @@ void CaptureSession::readAvailable() {
             pending_.resize(pending_.size() + count, 0.0f);
         }
         pa_stream_drop(stream_.get());
-        lastAudioHostNs_ = nowNs;
     }
     if (pending_.size() >= static_cast<size_t>(kMinimumBufferFrames) * kChannelCount) deliverPending();
 }
@@ -302,24 +300,24 @@ bool CaptureSession::streaming() const {
 
 bool CaptureSession::settled(int64_t nowNs) const { return streaming() && nowNs - streamReadyNs_ >= kWarmUpNs; }
 
-int64_t CaptureSession::lastSignOfLifeNs() const {
-    return std::max(lastAudioHostNs_, streamReadyNs_ + kWarmUpNs);
+void CaptureSession::deliverDueSilence(int64_t nowNs) {
+    // A connected source is waited for however late its audio comes (a loaded machine, a server
+    // that hands a monitor over in large blocks): silence for that time would take the place of
+    // the sound that is still on its way. Only a source that is gone, or not yet back, gets it.
+    if (settled(nowNs)) return;
+    deliverSilenceUntil(nowNs);
 }
 
-void CaptureSession::deliverDueSilence(int64_t nowNs) {
-    const bool sourceSilent = !settled(nowNs) || nowNs - lastSignOfLifeNs() > kStallThresholdNs;
-    if (!sourceSilent) return;
+void CaptureSession::deliverSilenceUntil(int64_t untilNs) {
     deliverPending();
-    auto startNs = timeline_.nextStartNs();
-    if (!startNs || nowNs - *startNs > kMaxSilenceCatchUpNs) {
-        timeline_.reset();
-        startNs = nowNs - kFragmentNs;
+    if (!timeline_.nextStartNs() || untilNs - *timeline_.nextStartNs() > kMaxSilenceCatchUpNs) {
+        timeline_.restartAt(untilNs - kFragmentNs);
     }
     // Silence is handed out as its time passes, so it follows the host clock like real audio.
-    while (!stopRequested_ && !reachedFinish() && *startNs + kFragmentNs <= nowNs) {
-        const int64_t placedNs = timeline_.place(*startNs, kSilenceFrames);
-        deliver(placedNs, std::vector<float>(static_cast<size_t>(kSilenceFrames) * kChannelCount, 0.0f));
-        startNs = timeline_.nextStartNs();
+    for (int64_t startNs = *timeline_.nextStartNs(); !stopRequested_ && !reachedFinish() && startNs + kFragmentNs <= untilNs;
+         startNs = *timeline_.nextStartNs()) {
+        deliver(timeline_.place(startNs, kSilenceFrames),
+                std::vector<float>(static_cast<size_t>(kSilenceFrames) * kChannelCount, 0.0f));
     }
 }
 
@@ -339,11 +337,9 @@ std::chrono::microseconds CaptureSession::waitBudget(int64_t nowNs, int64_t star
         untilNs = streaming() ? std::min(startDeadlineNs, streamReadyNs_ + kWarmUpNs) : startDeadlineNs;
     } else if (streaming() && !settled(nowNs)) {
         untilNs = std::min(streamReadyNs_ + kWarmUpNs, timeline_.nextStartNs().value_or(nowNs) + kFragmentNs);
-    } else if (streaming() && nowNs - lastSignOfLifeNs() <= kStallThresholdNs) {
-        // Reads wake the loop in normal operation; this only catches the source stalling.
-        untilNs = lastSignOfLifeNs() + kStallThresholdNs;
     } else if (streaming()) {
-        untilNs = timeline_.nextStartNs().value_or(nowNs) + kFragmentNs;
+        // Reads and state changes wake the loop; nothing is due until then.
+        untilNs = nowNs + kRetryIntervalNs;
     } else {
         untilNs = std::min(nextRetryNs_, timeline_.nextStartNs().value_or(nowNs) + kFragmentNs);
     }

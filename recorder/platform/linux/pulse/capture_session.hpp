@@ -79,9 +79,9 @@ private:
     bool streaming() const;
     // Connected, and past the first moments in which the stream's timing is not yet trustworthy.
     bool settled(int64_t nowNs) const;
-    // When the source last showed that it delivers: its last audio, or the end of its warm-up.
-    int64_t lastSignOfLifeNs() const;
     void deliverDueSilence(int64_t nowNs);
+    // Silence for the time the source did not deliver, from where its audio stopped to `untilNs`.
+    void deliverSilenceUntil(int64_t untilNs);
     void retryIfDue(int64_t nowNs);
     std::chrono::microseconds waitBudget(int64_t nowNs, int64_t startDeadlineNs) const;
     // After requestFinish: whether the delivered audio reaches the finishing moment.
@@ -98,7 +98,6 @@ private:
     std::atomic<int64_t> finishGiveUpNs_{kNoFinish};
     Phase phase_ = Phase::starting;
     AudioTimeline timeline_{kSampleRate};
-    int64_t lastAudioHostNs_ = 0;  // when the source last delivered audio
     int64_t streamReadyNs_ = 0;    // when the current stream became ready
     std::vector<float> pending_;   // audio read but not yet delivered
     int64_t pendingStartNs_ = 0;   // measured host time of its first sample

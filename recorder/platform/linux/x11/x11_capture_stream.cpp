@@ -83,6 +83,19 @@ common::Status X11CaptureStream::startCapture() {
         stopLocked();
         return error;
     };
+    // Sound first: a stream is ready only after a warm-up, and the first frame must not be captured
+    // before the sound that goes with it can be.
+    if (configuration_.capturesAudio) {
+        std::vector<platform::StreamOutputType> wanted;
+        if (hasOutput(platform::StreamOutputType::audio)) wanted.push_back(platform::StreamOutputType::audio);
+        if (configuration_.captureMicrophone && hasOutput(platform::StreamOutputType::microphone)) {
+            wanted.push_back(platform::StreamOutputType::microphone);
+        }
+        for (const auto type : wanted) {
+            // A half-started stream would record video without the sound that was asked for.
+            if (auto error = startAudio(type)) return fail(*error);
+        }
+    }
     if (hasOutput(platform::StreamOutputType::screen)) {
         auto connection = X11Connection::open();
         if (!connection) return fail(connection.error());
@@ -98,17 +111,6 @@ common::Status X11CaptureStream::startCapture() {
             [this](const common::Error& error) { reportLoss(error); });
         if (!grabber) return fail(grabber.error());
         grabber_ = std::move(grabber).value();
-    }
-    if (configuration_.capturesAudio) {
-        std::vector<platform::StreamOutputType> wanted;
-        if (hasOutput(platform::StreamOutputType::audio)) wanted.push_back(platform::StreamOutputType::audio);
-        if (configuration_.captureMicrophone && hasOutput(platform::StreamOutputType::microphone)) {
-            wanted.push_back(platform::StreamOutputType::microphone);
-        }
-        for (const auto type : wanted) {
-            // A half-started stream would record video without the sound that was asked for.
-            if (auto error = startAudio(type)) return fail(*error);
-        }
     }
     return std::nullopt;
 }
