@@ -289,7 +289,6 @@ common::Status FfmpegAssetWriter::finishFile(const std::optional<common::MediaTi
         if (file_->failure()) return *file_->failure();
         return writerError("cannot finish " + file_->path(), result);
     }
-    if (auto failed = file_->syncAndCheck()) return failed;
     if (auto failed = movie_.finish()) return failed;
     return file_->syncAndCheck();
 }

@@ -87,6 +87,7 @@ common::Status HybridMovie::markBrands() {
 }
 
 common::Status HybridMovie::finish() {
+    file_.flush();
     if (auto failed = follow()) return failed;
     if (!moovOffset_) return unreadable();
     const auto movie = mp4::regularMovie(initialMoov_, tracks_);

@@ -103,6 +103,8 @@ void OutputFile::syncIfDue(std::chrono::steady_clock::duration interval, const s
     if (::fdatasync(descriptor_) != 0) recordFailure("cannot write", errno);
 }
 
+void OutputFile::flush() { avio_flush(io_); }
+
 common::Status OutputFile::syncAndCheck() {
     avio_flush(io_);
     if (::fsync(descriptor_) != 0) recordFailure("cannot write", errno);

@@ -35,6 +35,8 @@ public:
     // `afterFlush` runs after the flush and before a sync that is due, while all is well: what it
     // writes reaches the disk with the fragments.
     void syncIfDue(std::chrono::steady_clock::duration interval, const std::function<void()>& afterFlush = {});
+    // Pushes what the muxer has written to the kernel.
+    void flush();
     // Flushes and syncs now; fails when the file can no longer be trusted (a write failed, the
     // file was removed from its directory).
     common::Status syncAndCheck();
