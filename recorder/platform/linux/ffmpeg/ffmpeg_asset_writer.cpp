@@ -290,7 +290,7 @@ common::Status FfmpegAssetWriter::finishFile(const std::optional<common::MediaTi
         return writerError("cannot finish " + file_->path(), result);
     }
     if (auto failed = movie_.finish()) return failed;
-    return file_->syncAndCheck();
+    return file_->check();
 }
 
 }  // namespace recorder::linux_backend

@@ -93,14 +93,20 @@ common::Status HybridMovie::finish() {
     const auto movie = mp4::regularMovie(initialMoov_, tracks_);
     if (movie.empty()) return unreadable();
     // The complete header reaches the disk before anything points readers to it: a crash in
-    // between leaves the fragmented file readable as before.
+    // between leaves the fragmented file readable as before. The retyping that follows touches
+    // a page per fragment all over the file; waiting for those to reach the disk would make the
+    // stop grow with the recording's length, so their writing is only started. (Until it is
+    // done, a power cut may leave some fragment headers in place; GStreamer still plays such a
+    // file, FFmpeg refuses it.)
     if (auto failed = file_.patch(file_.size(), movie.data(), movie.size())) return failed;
     if (auto failed = file_.syncAndCheck()) return failed;
     if (auto failed = retype(*moovOffset_, "free")) return failed;
     for (const int64_t offset : fragmentOffsets_) {
         if (auto failed = retype(offset, "free")) return failed;
     }
-    return markBrands();
+    auto branded = markBrands();
+    file_.startWriteback();
+    return branded;
 }
 
 }  // namespace recorder::linux_backend

@@ -18,8 +18,8 @@ namespace recorder::linux_backend {
 // fragments hold, so a file cut short by a crash still tells readers how long it is.
 //
 // At the end, a complete movie header with full sample tables is appended after the last
-// fragment, and the first header and every fragment header are turned into free boxes in
-// place. Readers then see an ordinary file (file type, free space, media, movie header) whose
+// fragment and synced, and the first header and every fragment header are turned into free
+// boxes in place. Readers then see an ordinary file (file type, free space, media, movie header) whose
 // tables point at the media where it already lies: nothing is copied, and the end costs the
 // writing of the tables.
 class HybridMovie {

@@ -108,6 +108,15 @@ void OutputFile::flush() { avio_flush(io_); }
 common::Status OutputFile::syncAndCheck() {
     avio_flush(io_);
     if (::fsync(descriptor_) != 0) recordFailure("cannot write", errno);
+    return check();
+}
+
+void OutputFile::startWriteback() {
+    avio_flush(io_);
+    (void)::sync_file_range(descriptor_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+common::Status OutputFile::check() {
     if (failure_) return failure_;
     // Writes to a file whose directory entry is gone still succeed; what they wrote is lost.
     struct stat status {};

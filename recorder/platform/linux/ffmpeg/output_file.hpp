@@ -40,6 +40,10 @@ public:
     // Flushes and syncs now; fails when the file can no longer be trusted (a write failed, the
     // file was removed from its directory).
     common::Status syncAndCheck();
+    // The same checks without a sync.
+    common::Status check();
+    // Starts writing what is not yet on the disk without waiting for it.
+    void startWriteback();
     // Writes bytes at `offset`, over what was written or past the end (header updates, the
     // finished header).
     common::Status patch(int64_t offset, const void* bytes, size_t size);
