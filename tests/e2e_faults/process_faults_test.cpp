@@ -6,6 +6,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <csignal>
 #include <iostream>
 #include <thread>
@@ -47,10 +48,11 @@ TEST_F(ProcessFault, SigkillLeavesAFileThatPlaysUpToAboutASecondBeforeTheKill) {
     EXPECT_GE(*videoEnd, recordedFor - kMostSecondsLostToAKill - kTimingSlackSeconds)
         << "recorded for " << recordedFor << " s before the kill";
     EXPECT_LE(*videoEnd, recordedFor + kTimingSlackSeconds);
-    // Nobody finished the file: no index was written after the fragments.
+    // Nobody finished the file: it is still fragments, with no complete header after them.
     const auto boxes = topLevelBoxes(output);
     ASSERT_FALSE(boxes.empty());
-    EXPECT_NE(boxes.back(), "mfra");
+    EXPECT_NE(boxes.back(), "moov");
+    EXPECT_NE(std::find(boxes.begin(), boxes.end(), "moof"), boxes.end());
 }
 
 // The recorder's parent is a shell that is killed with SIGKILL. The recorder learns of it from the
@@ -90,7 +92,7 @@ TEST_F(ProcessFault, DeathOfTheParentFinishesTheRecording) {
     expectDecodesCleanly(output);
     const auto boxes = topLevelBoxes(output);
     ASSERT_FALSE(boxes.empty());
-    EXPECT_EQ(boxes.back(), "mfra") << "a finished file ends with the index of its fragments";
+    EXPECT_EQ(boxes.back(), "moov") << "a finished file ends with its complete movie header";
     const auto info = probeMedia(output);
     ASSERT_TRUE(info.has_value());
     const auto videoEnd = streamEndSeconds(output, "v:0");

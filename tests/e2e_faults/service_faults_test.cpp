@@ -77,7 +77,7 @@ TEST_F(ServiceFault, LosingTheXServerStopsTheStreamAndStopFinishesTheFile) {
     expectDecodesCleanly(output);
     const auto boxes = topLevelBoxes(output);
     ASSERT_FALSE(boxes.empty());
-    EXPECT_EQ(boxes.back(), "mfra") << "the file was finished";
+    EXPECT_EQ(boxes.back(), "moov") << "the file was finished";
     // The video runs up to the loss of the display and stops there.
     const auto videoEnd = streamEndSeconds(output, "v:0");
     ASSERT_TRUE(videoEnd.has_value());

@@ -54,9 +54,8 @@ TEST_F(AudioWriterTest, AGapBetweenBuffersIsSilenceAndLaterAudioKeepsItsTime) {
     // Tone 0 to 0.5 s, nothing until 1.0 s, tone 1.0 to 1.5 s.
     const auto path = writeAudioFile({toneSample(0, 0.5, 1000), toneSample(1.0, 0.5, 1000)});
     EXPECT_NEAR(streamEnd(path, "a:0"), 1.5, 1.0 / 48000);
-    const auto samples = decodeAudio(path);
-    // ffmpeg decodes the priming too: the timeline starts 1024 samples into the decoded audio.
-    std::vector<float> timeline(samples.begin() + std::min<size_t>(1024, samples.size()), samples.end());
+    // The edit list hides the encoder's priming from readers: decoded audio starts on the timeline.
+    const auto timeline = decodeAudio(path);
     EXPECT_GT(rms(timeline, 0.1, 0.4), 0.2);
     EXPECT_LT(rms(timeline, 0.55, 0.95), 0.01);
     EXPECT_GT(rms(timeline, 1.1, 1.4), 0.2);
@@ -163,8 +162,7 @@ TEST_F(AudioWriterTest, InlineAudioStopsAtTheSessionEndAndSilenceFillsTheStart) 
     EXPECT_NEAR(streamEnd(path, "v:0"), 1.5, 1.0 / 90000);
     EXPECT_NEAR(streamEnd(path, "a:0"), 1.5, 1.0 / 48000);
     EXPECT_NEAR(readHeaderDurations(path).movie, 1.5, 0.001);
-    const auto samples = decodeAudio(path);
-    std::vector<float> timeline(samples.begin() + std::min<size_t>(1024, samples.size()), samples.end());
+    const auto timeline = decodeAudio(path);
     EXPECT_LT(rms(timeline, 0.0, 0.19), 0.01);
     EXPECT_GT(rms(timeline, 0.25, 1.45), 0.2);
 }

@@ -259,6 +259,13 @@ TEST_F(WriterFaultsTest, AKilledWriterLeavesAFilePlayableToAboutASecondBeforeThe
     const auto audio = probeStream(path, "a:0");
     ASSERT_TRUE(audio.count("duration")) << "no audio stream";
     EXPECT_GT(std::stod(audio.at("start_time")) + std::stod(audio.at("duration")), 1.9);
+    // Its header, rewritten after each fragment, says how long the fragments on disk last.
+    const auto video = probeStream(path, "v:0");
+    const double holds = std::stod(video.at("start_time")) + std::stod(video.at("duration"));
+    const auto header = readHeaderDurations(path);
+    EXPECT_NEAR(header.movie, holds, 0.6);
+    ASSERT_EQ(header.tracks.size(), 2u);
+    EXPECT_NEAR(header.tracks[0], holds, 0.6);
 }
 
 }  // namespace

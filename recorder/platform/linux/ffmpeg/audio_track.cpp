@@ -246,22 +246,12 @@ common::Status AudioTrack::finish(const std::optional<common::MediaTime>& sessio
 }
 
 common::Status AudioTrack::writePacket(av::Packet packet) {
-    if (!firstWrittenPts_) firstWrittenPts_ = packet->pts;
-    writtenEnd_ = packet->pts + packet->duration;
     packet->stream_index = stream_->index;
     av_packet_rescale_ts(packet.get(), encoder_->time_base, stream_->time_base);
     if (const int result = av_write_frame(muxer_, packet.get()); result < 0) {
         return writerError("cannot write audio", result);
     }
     return std::nullopt;
-}
-
-TrackDuration AudioTrack::duration() const {
-    TrackDuration result;
-    result.presentationSeconds = static_cast<double>(writtenEnd_) / encoder_->sample_rate;
-    const int64_t media = writtenEnd_ - firstWrittenPts_.value_or(writtenEnd_);
-    result.mediaDuration = av_rescale_q(media, encoder_->time_base, stream_->time_base);
-    return result;
 }
 
 }  // namespace recorder::linux_backend

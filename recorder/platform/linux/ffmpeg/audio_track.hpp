@@ -7,7 +7,6 @@
 #include "common/error.hpp"
 #include "common/media_time.hpp"
 #include "recorder/platform/linux/ffmpeg/av_handles.hpp"
-#include "recorder/platform/linux/ffmpeg/movie_duration_patch.hpp"
 #include "recorder/platform/media_writer.hpp"
 
 struct AVAudioFifo;
@@ -38,7 +37,6 @@ public:
     // packet that starts before the end, the last one cut to it.
     common::Status finish(const std::optional<common::MediaTime>& sessionEnd);
 
-    TrackDuration duration() const;
 
 private:
     AudioTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder, av::Resampler resampler,
@@ -66,8 +64,6 @@ private:
     int64_t encodedSamples_ = 0;  // samples handed to the encoder so far
     std::optional<int64_t> endSamples_;
     std::deque<av::Packet> pending_;  // encoded, not yet known to lie within the session
-    std::optional<int64_t> firstWrittenPts_;
-    int64_t writtenEnd_ = 0;
 };
 
 }  // namespace recorder::linux_backend

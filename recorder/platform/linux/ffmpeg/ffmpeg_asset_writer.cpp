@@ -8,15 +8,14 @@
 
 #include "recorder/platform/linux/ffmpeg/audio_track.hpp"
 #include "recorder/platform/linux/ffmpeg/av_error.hpp"
-#include "recorder/platform/linux/ffmpeg/movie_duration_patch.hpp"
 #include "recorder/platform/linux/ffmpeg/video_track.hpp"
 
 namespace recorder::linux_backend {
 namespace {
 
-// Longest fragment. A killed recording loses the fragment being built, so this bounds what a
-// crash costs: half a second, plus the encoder's short delay, stays under a second. Each
-// fragment costs a header of a few hundred bytes, about 1 kB/s.
+// Longest fragment of a file without pictures (with pictures, a fragment runs from one keyframe
+// to the next, half a second apart). A killed recording loses the fragment being built, so this
+// bounds what a crash costs. Each fragment costs a header of a few hundred bytes, about 1 kB/s.
 constexpr const char* kFragmentMicroseconds = "500000";
 // How often what was written is forced to the disk, so that a power loss costs no more than a
 // crash does. One sync per second is cheap next to the encoding.
@@ -119,11 +118,14 @@ common::Status FfmpegAssetWriter::openMuxer() {
 
     // Fragmented: the file is playable after every fragment. The movie header goes out with the
     // first fragment (not before it), when the encoders' start offsets are known, so the audio
-    // track can carry the edit that hides the AAC encoder's priming. A fragment ends at a
-    // keyframe (one a second) or after half a second, whichever comes first.
+    // track can carry the edit that hides the AAC encoder's priming. With pictures, fragments
+    // end only at keyframes, so that no fragment starts with a picture that needs an earlier
+    // one. The fragment index the muxer would append is left out: the finished file gets a
+    // complete movie header instead (HybridMovie).
     av::Dictionary options;
-    options.set("movflags", "+frag_keyframe+delay_moov+default_base_moof");
-    options.set("frag_duration", kFragmentMicroseconds);
+    options.set("movflags", "+frag_keyframe+delay_moov+default_base_moof+skip_trailer");
+    const bool pictures = std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) { return t.video != nullptr; });
+    if (!pictures) options.set("frag_duration", kFragmentMicroseconds);
     if (const int result = avformat_write_header(muxer_.get(), options.address()); result < 0) {
         if (file_->failure()) return *file_->failure();
         return writerError("cannot write " + file_->path(), result);
@@ -239,8 +241,13 @@ void FfmpegAssetWriter::run() {
             sample.reset();  // the pixels or samples are encoded: the source may reuse them
             if (!failed) failed = releaseAudio();
             if (!failed) {
-                file_->syncIfDue(kSyncInterval);
-                if (file_->failure()) failed = file_->failure();
+                // The header's length follows each new fragment and reaches the disk with it.
+                common::Status followed;
+                file_->syncIfDue(kSyncInterval, [&] {
+                    followed = movie_.follow();
+                    if (!followed) followed = movie_.updateHeader();
+                });
+                failed = file_->failure() ? file_->failure() : followed;
             }
             if (failed) {
                 fail(std::move(*failed));
@@ -273,22 +280,17 @@ common::Status FfmpegAssetWriter::releaseAudio() {
 }
 
 common::Status FfmpegAssetWriter::finishFile(const std::optional<common::MediaTime>& sessionEnd) {
-    std::vector<TrackDuration> durations;
     for (auto& track : tracks_) {
         auto failed = track.video ? track.video->finish(sessionEnd) : track.audio->finish(sessionEnd);
         if (failed) return failed;
     }
-    for (const auto& track : tracks_) {
-        durations.push_back(track.video ? track.video->duration() : track.audio->duration());
-    }
-    // In a fragmented file the trailer is only an index of the fragments: finishing costs the
-    // same however long the recording was.
+    // The trailer only writes the last fragment; the complete header follows it.
     if (const int result = av_write_trailer(muxer_.get()); result < 0) {
         if (file_->failure()) return *file_->failure();
         return writerError("cannot finish " + file_->path(), result);
     }
-    if (auto failed = patchMovieDurations(*file_, durations)) return failed;
-    return file_->syncAndCheck();
+    if (auto failed = movie_.finish()) return failed;
+    return file_->check();
 }
 
 }  // namespace recorder::linux_backend

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "recorder/platform/linux/ffmpeg/av_handles.hpp"
+#include "recorder/platform/linux/ffmpeg/hybrid_movie.hpp"
 #include "recorder/platform/linux/ffmpeg/output_file.hpp"
 #include "recorder/platform/linux/ffmpeg/writer_core.hpp"
 #include "recorder/platform/linux/ffmpeg/writer_input.hpp"
@@ -16,12 +17,12 @@ namespace recorder::linux_backend {
 class VideoTrack;
 class AudioTrack;
 
-// A media file written by one encoding thread. The file is fragmented MPEG-4 (or QuickTime)
-// with a fragment at least every half second, synced to disk every second: whatever happens to
-// the process or the machine, the file plays up to about a second before it happened. A
-// finished file keeps that layout (the header first, then the fragments, then an index), which
-// every current player and browser opens; finishing writes only the index and a few header
-// fields, so it takes the same time after a minute or after hours.
+// A media file written by one encoding thread. While recording, the file is fragmented MPEG-4
+// (or QuickTime) with a fragment every half second, synced to disk every second together with
+// a header that says how long it is: whatever happens to the process or the machine, the file
+// plays up to about half a second before it happened. Finishing makes it a regular file with
+// one complete movie header at its end (see HybridMovie), without moving any media, so it
+// takes the time of writing the sample tables however long the recording was.
 class FfmpegAssetWriter final : public platform::AssetWriter {
 public:
     static common::Result<std::shared_ptr<FfmpegAssetWriter>> create(const std::string& path, platform::FileType type);
@@ -48,6 +49,7 @@ private:
     void fail(common::Error failure);
 
     std::unique_ptr<OutputFile> file_;
+    HybridMovie movie_{*file_};
     platform::FileType type_;
     std::shared_ptr<WriterCore> core_ = std::make_shared<WriterCore>();
     std::vector<std::shared_ptr<FfmpegWriterInput>> inputs_;

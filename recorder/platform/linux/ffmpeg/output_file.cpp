@@ -91,20 +91,32 @@ void OutputFile::discardUnfinishedFragment() {
         ::lseek(descriptor_, static_cast<off_t>(playableSize_), SEEK_SET);
 }
 
-void OutputFile::syncIfDue(std::chrono::steady_clock::duration interval) {
+void OutputFile::syncIfDue(std::chrono::steady_clock::duration interval, const std::function<void()>& afterFlush) {
     avio_flush(io_);
     if (!failure_) {
         if (const int64_t written = size(); written >= 0) playableSize_ = written;
     }
+    if (afterFlush && !failure_) afterFlush();
     const auto now = std::chrono::steady_clock::now();
     if (now - lastSync_ < interval) return;
     lastSync_ = now;
     if (::fdatasync(descriptor_) != 0) recordFailure("cannot write", errno);
 }
 
+void OutputFile::flush() { avio_flush(io_); }
+
 common::Status OutputFile::syncAndCheck() {
     avio_flush(io_);
     if (::fsync(descriptor_) != 0) recordFailure("cannot write", errno);
+    return check();
+}
+
+void OutputFile::startWriteback() {
+    avio_flush(io_);
+    (void)::sync_file_range(descriptor_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+common::Status OutputFile::check() {
     if (failure_) return failure_;
     // Writes to a file whose directory entry is gone still succeed; what they wrote is lost.
     struct stat status {};
@@ -117,8 +129,12 @@ common::Status OutputFile::syncAndCheck() {
 
 common::Status OutputFile::patch(int64_t offset, const void* bytes, size_t size) {
     avio_flush(io_);
+    const int64_t before = this->size();
     if (::pwrite(descriptor_, bytes, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size)) {
         recordFailure("cannot write", errno);
+        // What was being added at the end is cut off again: a box cut short would hide the
+        // ones before it from some readers.
+        if (before >= 0 && offset >= before) (void)!::ftruncate(descriptor_, static_cast<off_t>(before));
         return failure_;
     }
     return std::nullopt;

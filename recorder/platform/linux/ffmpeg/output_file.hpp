@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,11 +32,20 @@ public:
     // Pushes what the muxer has written to the kernel and, at most once per `interval`, to the disk.
     // Called between samples, when the muxer has handed over only whole fragments: what is in the
     // file then is a playable whole, and a later failed write cuts the file back to it.
-    void syncIfDue(std::chrono::steady_clock::duration interval);
+    // `afterFlush` runs after the flush and before a sync that is due, while all is well: what it
+    // writes reaches the disk with the fragments.
+    void syncIfDue(std::chrono::steady_clock::duration interval, const std::function<void()>& afterFlush = {});
+    // Pushes what the muxer has written to the kernel.
+    void flush();
     // Flushes and syncs now; fails when the file can no longer be trusted (a write failed, the
     // file was removed from its directory).
     common::Status syncAndCheck();
-    // Overwrites bytes already written (small header fixes after the muxer is done).
+    // The same checks without a sync.
+    common::Status check();
+    // Starts writing what is not yet on the disk without waiting for it.
+    void startWriteback();
+    // Writes bytes at `offset`, over what was written or past the end (header updates, the
+    // finished header).
     common::Status patch(int64_t offset, const void* bytes, size_t size);
     common::Status read(int64_t offset, void* bytes, size_t size) const;
     int64_t size() const;

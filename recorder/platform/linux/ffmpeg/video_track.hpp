@@ -6,7 +6,6 @@
 #include "common/error.hpp"
 #include "common/media_time.hpp"
 #include "recorder/platform/linux/ffmpeg/av_handles.hpp"
-#include "recorder/platform/linux/ffmpeg/movie_duration_patch.hpp"
 #include "recorder/platform/media_writer.hpp"
 
 namespace recorder::linux_backend {
@@ -33,7 +32,6 @@ public:
 
     // The latest frame time taken so far, in seconds; the session cannot end before it.
     std::optional<double> latestFrameSeconds() const;
-    TrackDuration duration() const;
 
 private:
     VideoTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder);
@@ -52,8 +50,6 @@ private:
     int64_t lastFrameDurationTicks_ = kTimescale / 60;
     std::optional<int64_t> endTicks_;  // the session end as known when packets come out
     av::Packet heldPacket_;            // written once the next frame's time gives its duration
-    std::optional<int64_t> firstWrittenTicks_;
-    int64_t writtenEndTicks_ = 0;
 };
 
 }  // namespace recorder::linux_backend
