@@ -9,6 +9,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -28,6 +29,15 @@ std::string fileText(const std::string& path) {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+// The part of a portal backend log about the first screen-cast session it was asked for.
+std::string firstSession(const std::string& log) {
+    const std::string opening = "create session method invoked";
+    const auto begin = log.find(opening);
+    if (begin == std::string::npos) return {};
+    const auto next = log.find(opening, begin + opening.size());
+    return log.substr(begin, next == std::string::npos ? std::string::npos : next - begin);
 }
 
 class PortalSession : public WaylandRecordingTest {};
@@ -55,20 +65,22 @@ TEST_F(PortalSession, TheRestoreTokenIsKeptPrivatelyAndSparesTheNextRecordingThe
     auto run = startRecorder(e2e_recorder::displayRequest(first, withToken));
     ASSERT_TRUE(run->waitUntilStarted()) << run->process().stderrSoFar();
     stopCleanly(*run, first);
-    EXPECT_EQ(occurrences(desktop_->portalBackendLog(), kRestoredLog), 0u);
+    const std::string firstLog = desktop_->portalBackendLog();
+    EXPECT_EQ(firstSession(firstLog).find(kRestoredLog), std::string::npos) << firstLog;
     struct stat token {};
     ASSERT_EQ(::stat(tokenPath.c_str(), &token), 0) << "no token file was written";
     EXPECT_EQ(token.st_mode & 0777, 0600u) << "a token lets anyone with it record the screen";
     EXPECT_EQ(token.st_uid, desktop_->user().uid);
-    const std::string firstToken = fileText(tokenPath);
-    EXPECT_FALSE(firstToken.empty());
+    EXPECT_FALSE(fileText(tokenPath).empty());
 
-    // With the token the portal restores the earlier choice instead of asking again.
+    // With the token the portal restores the earlier choice instead of asking again, from the
+    // recording's first session on.
     const auto second = outputPath("second.mp4");
     run = startRecorder(e2e_recorder::displayRequest(second, withToken));
     ASSERT_TRUE(run->waitUntilStarted()) << run->process().stderrSoFar();
     stopCleanly(*run, second);
-    EXPECT_EQ(occurrences(desktop_->portalBackendLog(), kRestoredLog), 1u) << desktop_->portalBackendLog();
+    const std::string secondLog = desktop_->portalBackendLog().substr(firstLog.size());
+    EXPECT_NE(firstSession(secondLog).find(kRestoredLog), std::string::npos) << secondLog;
     ASSERT_EQ(::stat(tokenPath.c_str(), &token), 0);
     EXPECT_EQ(token.st_mode & 0777, 0600u);
     EXPECT_FALSE(fileText(tokenPath).empty());
@@ -121,12 +133,20 @@ TEST_F(PortalSession, PipeWireGoingAwayIsReportedOnceAndStopFinalises) {
     expectErrorThenFinalised(*run, output, [&] { desktop_->killPipeWire(); });
 }
 
-// The dominant frequency of `samples` (48 kHz) between `from` and `to` seconds, from zero crossings.
-double crossingFrequency(const std::vector<float>& samples, double from, double to) {
+// The frequency of the tone in `samples` (48 kHz) between `from` and `to` seconds: from the median
+// spacing of its zero crossings, so that a dropout or two on a busy machine does not move it.
+double toneFrequency(const std::vector<float>& samples, double from, double to) {
     const size_t first = static_cast<size_t>(from * 48000), last = std::min(samples.size(), size_t(to * 48000));
-    int crossings = 0;
-    for (size_t i = first + 1; i < last; ++i) crossings += (samples[i - 1] < 0) != (samples[i] < 0);
-    return crossings / 2.0 / (to - from);
+    std::vector<size_t> spacings;
+    size_t previous = 0;
+    for (size_t i = first + 1; i < last; ++i) {
+        if ((samples[i - 1] < 0) == (samples[i] < 0)) continue;
+        if (previous) spacings.push_back(i - previous);
+        previous = i;
+    }
+    if (spacings.empty()) return 0;
+    std::nth_element(spacings.begin(), spacings.begin() + spacings.size() / 2, spacings.end());
+    return 48000.0 / (2.0 * static_cast<double>(spacings[spacings.size() / 2]));
 }
 
 TEST_F(PortalSession, SystemAudioComesThroughPipeWiresPulseAudioServer) {
@@ -155,18 +175,19 @@ TEST_F(PortalSession, SystemAudioComesThroughPipeWiresPulseAudioServer) {
     EXPECT_EQ(audio->channels, 2);
     const auto video = probeMedia(output);
     ASSERT_TRUE(video && video->firstOfType("video"));
-    EXPECT_NEAR(audio->duration, video->firstOfType("video")->duration, 0.25);
+    EXPECT_NE(video->firstOfType("audio"), nullptr) << "the video file carries the system audio too";
 
     const auto samples = testsupport::decodeAudio(audioOutput);
     ASSERT_TRUE(samples && !samples->empty());
-    // Where the tone is loud, it is the tone: 440 crossings a second, give or take the edges.
+    // Where the sound is loud, it is the tone: a second and a half of 440 Hz.
     size_t loudFrom = samples->size(), loudTo = 0;
     for (size_t i = 0; i < samples->size(); ++i)
         if (std::fabs((*samples)[i]) > 0.2f) loudFrom = std::min(loudFrom, i), loudTo = i;
     ASSERT_LT(loudFrom, loudTo) << "the tone is not in the recording";
     const double loudSeconds = double(loudTo - loudFrom) / 48000;
     EXPECT_NEAR(loudSeconds, 1.5, 0.2);
-    EXPECT_NEAR(crossingFrequency(*samples, loudFrom / 48000.0 + 0.2, loudTo / 48000.0 - 0.2), 440, 10);
+    EXPECT_NEAR(toneFrequency(*samples, loudFrom / 48000.0, loudTo / 48000.0), 440, 5);
+    EXPECT_GE(loudFrom, size_t{48000 / 4}) << "the recording began in silence, before the tone";
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 namespace e2ewayland {
 
 void WaylandRecordingTest::TearDown() {
+    if (HasFailure() && desktop_) std::cerr << "the desktop's logs:\n" << desktop_->logs();
     // The picture before the desktop it is shown on; the desktop removes its files unless kept.
     animator_.reset();
     desktop_.reset();

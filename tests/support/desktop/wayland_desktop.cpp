@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -163,18 +164,33 @@ public:
 
     std::map<std::string, int> processIds() const {
         std::map<std::string, int> ids;
-        const std::pair<const char*, const std::unique_ptr<ChildProcess>*> parts[] = {
-            {"bus", &bus_},   {"pipewire", &pipeWire_},        {"wireplumber", &sessionManager_}, {"pipewire-pulse", &pulse_},
-            {"sway", &compositor_}, {"portal backend", &backend_}, {"portal", &frontend_}};
-        for (const auto& [name, part] : parts)
+        for (const auto& [name, part] : parts())
             if (*part && !(*part)->waitForExit(0ms)) ids[name] = (*part)->pid();
         return ids;
+    }
+
+    std::string logs() const {
+        std::string text;
+        for (const auto& [name, part] : parts())
+            if (*part) text += "--- " + std::string(name) + ":\n" + (*part)->stderrSoFar();
+        return text;
     }
     void killPortalBackend() { kill(backend_); }
     void killPipeWire() { kill(pipeWire_); }
     std::string portalBackendLog() const { return backend_ ? backend_->stderrSoFar() : std::string(); }
 
 private:
+    using Part = std::pair<const char*, const std::unique_ptr<ChildProcess>*>;
+    std::array<Part, 7> parts() const {
+        return {{{"bus", &bus_},
+                 {"pipewire", &pipeWire_},
+                 {"wireplumber", &sessionManager_},
+                 {"pipewire-pulse", &pulse_},
+                 {"sway", &compositor_},
+                 {"portal backend", &backend_},
+                 {"portal", &frontend_}}};
+    }
+
     static void kill(const std::unique_ptr<ChildProcess>& process) {
         if (!process) return;
         process->sendSignal(SIGKILL);
@@ -318,5 +334,6 @@ std::map<std::string, int> WaylandDesktop::processIds() const { return impl_->pr
 void WaylandDesktop::killPortalBackend() { impl_->killPortalBackend(); }
 void WaylandDesktop::killPipeWire() { impl_->killPipeWire(); }
 std::string WaylandDesktop::portalBackendLog() const { return impl_->portalBackendLog(); }
+std::string WaylandDesktop::logs() const { return impl_->logs(); }
 
 }  // namespace testsupport

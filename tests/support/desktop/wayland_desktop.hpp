@@ -54,6 +54,8 @@ public:
     void killPipeWire();
     // What the portal backend wrote so far (its log says which sessions it started and restored).
     std::string portalBackendLog() const;
+    // What every part wrote to its standard error so far, part by part: for a failure's report.
+    std::string logs() const;
 
     class Impl;
 private:

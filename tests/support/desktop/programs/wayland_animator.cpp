@@ -24,6 +24,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -177,8 +178,14 @@ private:
     static void configure(void* data, xdg_surface* surface, uint32_t serial) {
         auto* self = static_cast<Animator*>(data);
         xdg_surface_ack_configure(surface, serial);
-        // Every configure may carry a new size: paint for it (the first one starts the animation).
-        self->paint();
+        // The first configure starts the picture and a new size needs one; any other is only
+        // acknowledged, so a still picture sends the compositor no damage of its own accord.
+        if (self->painted_ != std::make_pair(self->width_, self->height_)) {
+            self->painted_ = {self->width_, self->height_};
+            self->paint();
+        } else {
+            wl_surface_commit(self->surface_.get());
+        }
     }
     static void toplevelConfigure(void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
         auto* self = static_cast<Animator*>(data);
@@ -201,6 +208,7 @@ private:
     wl_display* display_;
     bool still_;
     int width_ = 640, height_ = 480;
+    std::pair<int, int> painted_{0, 0};  // the size of the last picture a configure asked for
     unsigned step_ = 0;
     bool readyAnnounced_ = false, announcePainted_ = false;
     Owned<wl_compositor, wl_compositor_destroy> compositor_;
