@@ -67,7 +67,7 @@ common::Status ScreenCast::grant() {
             notice_("Wayland: " + error->message + "; the desktop will ask again next time");
         }
     }
-    grantAnswer_ = std::nullopt;
+    grantAnswer_.emplace();  // granted: an answer without an error
     return std::nullopt;
 }
 
