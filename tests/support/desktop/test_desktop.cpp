@@ -67,7 +67,8 @@ public:
     int xServerPid() const { return xServer_->pid(); }
 
     std::map<std::string, std::string> environment() const {
-        std::map<std::string, std::string> result{{"DISPLAY", display_}};
+        // Programs on this desktop record X11 even when the tests run inside a Wayland session.
+        std::map<std::string, std::string> result{{"DISPLAY", display_}, {"RECORDER_AGENT_BACKEND", "x11"}};
         if (pulseAudio_) {
             result["XDG_RUNTIME_DIR"] = runtimeDirectory_;
             result["PULSE_SERVER"] = "unix:" + runtimeDirectory_ + "/pulse/native";

@@ -75,6 +75,14 @@ common::Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int fd, 
     stream->coreEvents_.error = onCoreError;
     pw_core_add_listener(stream->core_.get(), &stream->coreListener_, &stream->coreEvents_, stream.get());
 
+    stream->nodeId_ = nodeId;
+    stream->registry_.reset(pw_core_get_registry(stream->core_.get(), PW_VERSION_REGISTRY, 0));
+    if (!stream->registry_) return fail(std::string("cannot watch the PipeWire nodes: ") + std::strerror(errno));
+    stream->registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
+    stream->registryEvents_.global_remove = onGlobalRemoved;
+    pw_registry_add_listener(stream->registry_.get(), &stream->registryListener_, &stream->registryEvents_,
+                             stream.get());
+
     stream->stream_.reset(pw_stream_new(stream->core_.get(), "recorder-agent",
                                         pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                           "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
@@ -107,6 +115,8 @@ void PipeWireStream::stop() {
     pw_thread_loop_stop(loop_.get());
     if (stream_) spa_hook_remove(&streamListener_);
     stream_.reset();
+    if (registry_) spa_hook_remove(&registryListener_);
+    registry_.reset();
     if (core_) spa_hook_remove(&coreListener_);
     core_.reset();
     context_.reset();
@@ -141,6 +151,11 @@ void PipeWireStream::onCoreError(void* data, uint32_t id, int, int res, const ch
     auto& self = *static_cast<PipeWireStream*>(data);
     if (id != PW_ID_CORE) return;
     self.end(std::string("PipeWire is gone: ") + (message ? message : std::strerror(-res)));
+}
+
+void PipeWireStream::onGlobalRemoved(void* data, uint32_t id) {
+    auto& self = *static_cast<PipeWireStream*>(data);
+    if (id == self.nodeId_) self.end("the desktop ended the screen cast");
 }
 
 void PipeWireStream::onStateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error) {

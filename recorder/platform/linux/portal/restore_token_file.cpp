@@ -14,8 +14,8 @@ namespace {
 // Tokens are UUIDs or a few dozen characters; anything far larger is not one.
 constexpr size_t kMaxTokenBytes = 4096;
 
-common::Error fileError(int code, const std::string& what, const std::string& path, int error) {
-    return common::Error{kTokenFileErrorDomain, code, "cannot " + what + " " + path + ": " + std::strerror(error)};
+common::Error fileError(int code, const std::string& path, int error) {
+    return common::Error{kTokenFileErrorDomain, code, "cannot write the restore token to " + path + ": " + std::strerror(error)};
 }
 
 class FileDescriptor {
@@ -70,12 +70,12 @@ std::optional<std::string> readRestoreToken(const std::string& path) {
 common::Status writeRestoreToken(const std::string& path, const std::string& token) {
     const std::string temporary = path + ".tmp" + std::to_string(::getpid());
     FileDescriptor file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (file.get() < 0) return fileError(1, "create", temporary, errno);
+    if (file.get() < 0) return fileError(1, path, errno);
     // The mode given to open is narrowed by the umask but never widened: make it exactly 0600.
     if (::fchmod(file.get(), 0600) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());
-        return fileError(2, "restrict", temporary, error);
+        return fileError(2, path, error);
     }
     const std::string text = token + "\n";
     size_t written = 0;
@@ -85,19 +85,19 @@ common::Status writeRestoreToken(const std::string& path, const std::string& tok
         if (count < 0) {
             const int error = errno;
             ::unlink(temporary.c_str());
-            return fileError(3, "write", temporary, error);
+            return fileError(3, path, error);
         }
         written += static_cast<size_t>(count);
     }
     if (::fsync(file.get()) != 0 || ::close(file.release()) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());
-        return fileError(3, "write", temporary, error);
+        return fileError(3, path, error);
     }
     if (::rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = errno;
         ::unlink(temporary.c_str());
-        return fileError(4, "replace", path, error);
+        return fileError(4, path, error);
     }
     return std::nullopt;
 }

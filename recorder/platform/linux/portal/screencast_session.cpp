@@ -142,6 +142,7 @@ common::Result<std::unique_ptr<ScreenCastSession>> ScreenCastSession::start(cons
     if (version == 0) return failure(SessionFailure::noPortal, "the desktop portal has no screen-cast interface");
     const PortalChoice source = chooseSourceType(options.sourceType, uintProperty(properties.get(), "AvailableSourceTypes"));
     const PortalChoice cursor = chooseCursorMode(uintProperty(properties.get(), "AvailableCursorModes"));
+    session->granted_.askedSourceType = source.value;
     if (source.notice) session->granted_.notices.push_back(*source.notice);
     if (cursor.notice) session->granted_.notices.push_back(*cursor.notice);
 

@@ -31,6 +31,7 @@ struct SessionOptions {
 // What the desktop granted.
 struct GrantedCast {
     uint32_t nodeId = 0;
+    uint32_t askedSourceType = 0;            // what the desktop was asked for (what it offers)
     uint32_t sourceType = 0;                 // as the portal reports it; 0 when it does not
     std::optional<std::pair<int, int>> size;  // the stream's size, when the portal tells it
     std::optional<std::string> restoreToken;

@@ -60,6 +60,7 @@ common::Status ScreenCast::grant() {
         return *grantAnswer_;
     }
     session_ = std::move(session).value();
+    windowSource_ = session_->granted().askedSourceType == portal::kSourceWindow;
     for (const std::string& line : session_->granted().notices) notice_(line);
     const auto& token = session_->granted().restoreToken;
     if (plan_.restoreTokenPath && token && options.restoreToken != token) {
@@ -67,7 +68,7 @@ common::Status ScreenCast::grant() {
             notice_("Wayland: " + error->message + "; the desktop will ask again next time");
         }
     }
-    grantAnswer_ = std::nullopt;
+    grantAnswer_.emplace();  // granted: an answer without an error
     return std::nullopt;
 }
 

@@ -56,8 +56,9 @@ public:
     common::Result<std::pair<int, int>> open();
     // False once the desktop ended the session or the stream.
     bool live() const { return live_.load(); }
-    // Whether the end of the source means a window went away rather than a failure.
-    bool endsLikeAWindow() const { return plan_.sourceType == portal::kSourceWindow; }
+    // Whether the end of the source means a window went away rather than a failure: the desktop
+    // was asked for a window (not a screen in its place).
+    bool endsLikeAWindow() const { return windowSource_.load(); }
 
     // Frames go to `sink` from now until detach; `lost` hears once of an end that is not a window's.
     common::Status attach(const FrameTarget& target, FrameSink sink, LossHandler lost);
@@ -79,6 +80,7 @@ private:
     std::unique_ptr<pipewire::PipeWireStream> stream_;
     std::optional<std::pair<int, int>> size_;
     std::atomic<bool> live_ = true;
+    std::atomic<bool> windowSource_ = false;
 
     // Frame state, shared by the PipeWire thread, the keeper and attach/detach.
     std::mutex frameMutex_;
