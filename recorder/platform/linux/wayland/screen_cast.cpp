@@ -182,9 +182,18 @@ void ScreenCast::onFrame(const pipewire::ArrivedFrame& frame) {
         return;
     }
     auto buffer = pool_->createPixelBuffer();
-    // The consumer holds every buffer: this picture is skipped, the next one carries the change.
-    if (!buffer) return;
-    fitter_.fit(frame.picture, *buffer.value());
+    if (!buffer) {
+        // The consumer holds every buffer: this picture is skipped, the next one carries the change
+        // (all of it: the held picture no longer is the one the next damage is relative to).
+        heldIsLatest_ = false;
+        return;
+    }
+    // Where the desktop says which rows changed, the rest is taken from the picture before.
+    const bool band = frame.changedRows && heldIsLatest_ && held_ &&
+                      fitter_.fitChangedRows(frame.picture, *held_, frame.changedRows->first,
+                                             frame.changedRows->count, *buffer.value());
+    if (!band) fitter_.fit(frame.picture, *buffer.value());
+    heldIsLatest_ = true;
     deliverLocked(std::move(buffer).value(), clock_.stamp(frame.presentationNs, arrival));
 }
 

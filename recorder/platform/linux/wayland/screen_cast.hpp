@@ -95,6 +95,7 @@ private:
     pipewire::FrameClock clock_;
     std::shared_ptr<platform::PixelBufferPool> pool_;
     std::shared_ptr<platform::PixelBuffer> held_;
+    bool heldIsLatest_ = false;  // held_ shows the desktop's newest picture, not an older one
     int64_t lastDeliveryNs_ = 0;
     int64_t attachedAtNs_ = 0;
     // Before attach: a copy of the newest picture, since a still desktop may never send another.
