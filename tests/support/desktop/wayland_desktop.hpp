@@ -24,8 +24,9 @@ struct WaylandDesktopOptions {
 };
 
 // A private headless Wayland desktop with a screencast portal that asks nobody: its own session bus,
-// PipeWire with its session manager, sway on a software renderer with one output, the wlroots portal
-// backend choosing that output without a dialog, and the portal frontend that applications talk to.
+// PipeWire with its session manager, sway on a software renderer with one output and the wlroots
+// portal backend choosing that output without a dialog (or mutter with a forwarding backend), and
+// the portal frontend that applications talk to.
 // Only the frontend's own directory of backends and the bus's own services are used, so nothing
 // installed on the machine joins in. It runs as desktopUser(); everything it starts is stopped by
 // its destructor, by process id.
