@@ -200,6 +200,7 @@ common::Result<CaptureConfig> decodeCaptureConfig(const std::string& utf8Json) {
     if ((error = read.stringField("microphoneLabel", config.microphoneLabel))) return *error;
     if ((error = read.stringField("microphoneOutputPath", config.microphoneOutputPath))) return *error;
     if ((error = read.int32ListField("excludedProcessIds", config.excludedProcessIds))) return *error;
+    if ((error = read.stringField("restoreTokenPath", config.restoreTokenPath))) return *error;
     return config;
 }
 

@@ -26,6 +26,9 @@ struct CaptureConfig {
     std::optional<std::string> microphoneLabel;
     std::optional<std::string> microphoneOutputPath;
     std::optional<std::vector<int32_t>> excludedProcessIds;
+    // A file holding the desktop portal's restore token: read before the session starts, rewritten
+    // with the token the portal returns, so later recordings skip the desktop's dialog.
+    std::optional<std::string> restoreTokenPath;
 
     bool operator==(const CaptureConfig&) const = default;
 };

@@ -21,6 +21,8 @@ RecorderRun::RecorderRun(const testsupport::TestDesktop& desktop, const std::str
                                               desktop.environment(), workingDirectory.string());
 }
 
+RecorderRun::RecorderRun(std::unique_ptr<testsupport::ChildProcess> agent) : agent_(std::move(agent)) {}
+
 bool RecorderRun::waitUntilStarted() {
     auto line = agent_->readStdoutLine(lineTimeout);
     startedSeenAt_ = Clock::now();

@@ -6,20 +6,37 @@
 namespace recorder::linux_backend {
 namespace {
 
-// X11 has no consent prompt: recording is possible exactly when the display can be opened, so
-// asking again is simply a second attempt. The microphone is "authorised" when a sound server
-// answers; without one it cannot be recorded at all.
-class LinuxPermissionService final : public platform::PermissionService {
+// The microphone is "authorised" when a sound server answers; without one it cannot be recorded
+// at all.
+class SoundServerPermissions : public platform::PermissionService {
 public:
     void touchMainDisplay() override {}
-    bool preflightScreenCaptureAccess() override { return x11DisplayUsable(); }
-    bool requestScreenCaptureAccess() override { return x11DisplayUsable(); }
     int microphoneAuthorizationStatus() override {
         return audioServerAnswers() ? platform::kAuthorizationAuthorized : 2;
     }
     void requestMicrophoneAccess(std::function<void(bool)> completion) override {
         completion(audioServerAnswers());
     }
+};
+
+// X11 has no consent prompt: recording is possible exactly when the display can be opened, so
+// asking again is simply a second attempt.
+class X11PermissionService final : public SoundServerPermissions {
+public:
+    bool preflightScreenCaptureAccess() override { return x11DisplayUsable(); }
+    bool requestScreenCaptureAccess() override { return x11DisplayUsable(); }
+};
+
+// The first question shows the desktop's dialog (or restores the earlier answer); the user's
+// answer stands for the rest of the process, so asking again shows nothing.
+class WaylandPermissionService final : public SoundServerPermissions {
+public:
+    explicit WaylandPermissionService(std::shared_ptr<wayland::ScreenCast> cast) : cast_(std::move(cast)) {}
+    bool preflightScreenCaptureAccess() override { return !cast_->grant().has_value(); }
+    bool requestScreenCaptureAccess() override { return !cast_->grant().has_value(); }
+
+private:
+    const std::shared_ptr<wayland::ScreenCast> cast_;
 };
 
 class PulseCaptureDeviceService final : public platform::CaptureDeviceService {
@@ -30,7 +47,11 @@ public:
 }  // namespace
 
 std::shared_ptr<platform::PermissionService> makeLinuxPermissionService() {
-    return std::make_shared<LinuxPermissionService>();
+    return std::make_shared<X11PermissionService>();
+}
+
+std::shared_ptr<platform::PermissionService> makeWaylandPermissionService(std::shared_ptr<wayland::ScreenCast> cast) {
+    return std::make_shared<WaylandPermissionService>(std::move(cast));
 }
 
 std::shared_ptr<platform::CaptureDeviceService> makeLinuxCaptureDeviceService() {

@@ -6,6 +6,7 @@
 #include "recorder/platform/linux/pixels/bgra_to_nv12.hpp"
 #include "recorder/platform/linux/pixels/nv12_block.hpp"
 #include "recorder/platform/linux/x11/damage_region.hpp"
+#include "recorder/platform/linux/pixels/still_picture.hpp"
 #include "recorder/platform/linux/x11/exclusion_area.hpp"
 #include "recorder/platform/linux/x11/frame_pixels.hpp"
 
@@ -22,16 +23,6 @@ int64_t nowNanoseconds() {
 // The excluded area is then read afresh before the next frame is painted. Without events, it is
 // still re-read this often, for a process id that a program sets after mapping its window.
 constexpr int64_t kExclusionRefreshNanoseconds = 250'000'000;
-
-// For this long after the start (and after a change of display) every frame is complete, even on
-// a still screen: the consumer may open its gate a little after the start returned (its writer
-// starts after the stream), and a picture it never received would leave a still screen unrecorded.
-constexpr int64_t kSettlingNanoseconds = 500'000'000;
-
-// A still screen still gets a complete frame this often, so a consumer that dropped the last one
-// has the picture again soon, and a recording that ends on a still screen ends at most this much
-// before the stop (its last frame is the last complete one), for four conversions a second.
-constexpr int64_t kStillRefreshNanoseconds = 250'000'000;
 
 // Blocks grabbed per frame at most: each is a request to the server, pipelined, and a call of
 // the converter; a few well-chosen blocks cover what a desktop usually redraws.
@@ -144,7 +135,7 @@ void FrameGrabber::waitForNextTick(int64_t deadline) {
             history_.reset();
             pendingChanges_.clear();
             mustDeliverComplete_ = true;
-            settledAt_ = nowNanoseconds() + kSettlingNanoseconds;
+            settledAt_ = nowNanoseconds() + kStillSettlingNanoseconds;
             windowsChanged_ = true;
             lock.lock();
             targetsApplied_ = request;
@@ -274,7 +265,7 @@ ShmImage::GrabResult FrameGrabber::refreshFrame(const std::shared_ptr<platform::
 void FrameGrabber::run() {
     const int64_t interval = options_.frameInterval.nanoseconds();
     int64_t deadline = nowNanoseconds();
-    settledAt_ = deadline + kSettlingNanoseconds;
+    settledAt_ = deadline + kStillSettlingNanoseconds;
     bool lost = false;
     while (true) {
         waitForNextTick(deadline);
@@ -329,7 +320,8 @@ bool FrameGrabber::captureFrame(int64_t started, int64_t tick) {
         if (damage_->takeChangesWithin(target_.rect)) mustDeliverComplete_ = true;
     }
     if (connection_->isBroken()) return false;
-    if (started < settledAt_ || started - lastCompleteAt_ >= kStillRefreshNanoseconds) mustDeliverComplete_ = true;
+    // While settling every frame is complete, even on a still screen.
+    if (stillPictureDue(started, lastCompleteAt_, settledAt_, 0)) mustDeliverComplete_ = true;
 
     const common::MediaTime time = common::hostTimeFromNanoseconds(tick);
     if (!mustDeliverComplete_) {

@@ -2,14 +2,10 @@
 
 #include <cstdint>
 
+#include "recorder/platform/linux/pixels/opaque_copy.hpp"
 #include "recorder/platform/linux/x11/pixel_region.hpp"
 
 namespace recorder::linux_backend::x11 {
-
-// The X server leaves the fourth byte of a depth-24 pixel undefined; delivered BGRA frames are
-// opaque, so the copy sets it.
-void copyBGRXToOpaqueBGRA(const uint8_t* source, int sourceStride, uint8_t* destination, int destinationStride,
-                          int width, int height);
 
 // Paints `rect` (clipped to the image) with one BGRA pixel value.
 void fillRect(uint8_t* image, int stride, int imageWidth, int imageHeight, const PixelRect& rect, uint32_t bgraPixel);

@@ -65,12 +65,7 @@ public:
     common::Result<std::shared_ptr<platform::CaptureStream>> makeStream(
         const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration,
         std::weak_ptr<platform::StreamDelegate> delegate) override {
-        if (configuration.pixelFormat != platform::kPixelFormat420v &&
-            configuration.pixelFormat != platform::kPixelFormatBGRA) {
-            return common::Error{x11::kErrorDomain, 33,
-                                 "the capture stream cannot deliver pixel format " +
-                                     std::to_string(configuration.pixelFormat) + "; only '420v' and 'BGRA'"};
-        }
+        if (auto refused = checkDeliverablePixelFormat(configuration.pixelFormat, x11::kErrorDomain)) return *refused;
         return std::shared_ptr<platform::CaptureStream>(
             std::make_shared<x11::X11CaptureStream>(filter, configuration, std::move(delegate)));
     }
