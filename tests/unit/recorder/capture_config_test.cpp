@@ -25,8 +25,9 @@ TEST(CaptureConfigDecoding, EveryFieldWithItsType) {
     const auto config = decodeCaptureConfig(R"({"fps":120,"displayId":4294967295,"windowId":0,"windowX":-10.5,
         "windowY":2,"windowWidth":800,"windowHeight":600.25,"outputPath":"/tmp/a.mov","capturesSystemAudio":true,
         "capturesMicrophone":false,"systemAudioOutputPath":"s.m4a","microphoneDeviceId":"mic","microphoneLabel":"Mic",
-        "microphoneOutputPath":"m.m4a","excludedProcessIds":[12,12,40,-3]})");
+        "microphoneOutputPath":"m.m4a","excludedProcessIds":[12,12,40,-3],"restoreTokenPath":"/run/user/1/token"})");
     ASSERT_TRUE(config.ok()) << config.error().message;
+    EXPECT_EQ(config->restoreTokenPath, "/run/user/1/token");
     EXPECT_EQ(config->fps, 120);
     EXPECT_EQ(config->displayId, 4294967295u);
     EXPECT_EQ(config->windowId, 0u);
@@ -46,6 +47,7 @@ TEST(CaptureConfigDecoding, WrongTypesAreRejectedWithTheFieldNamed) {
     EXPECT_EQ(errorOf(R"({"windowId":1.5})"), "`windowId` must be an integer");
     EXPECT_EQ(errorOf(R"({"capturesSystemAudio":1})"), "`capturesSystemAudio` must be true or false");
     EXPECT_EQ(errorOf(R"({"outputPath":5})"), "`outputPath` must be a string");
+    EXPECT_EQ(errorOf(R"({"restoreTokenPath":["/tmp/t"]})"), "`restoreTokenPath` must be a string");
     EXPECT_EQ(errorOf(R"({"windowX":"1"})"), "`windowX` must be a number");
     EXPECT_EQ(errorOf(R"({"excludedProcessIds":7})"), "`excludedProcessIds` must be an array of integers");
     EXPECT_EQ(errorOf(R"({"excludedProcessIds":[1,"2"]})"), "`excludedProcessIds[1]` must be an integer");
