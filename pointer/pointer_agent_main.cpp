@@ -10,6 +10,6 @@
 int main(int argc, char** argv) {
     const auto options = pointer::parseAgentOptions(std::vector<std::string>(argv + 1, argv + argc));
     common::StdioLineSink sink;
-    auto platform = pointer::platform::linux_x11::openLinuxPlatform();
+    auto platform = pointer::platform::linux_x11::openLinuxPlatform({options.restoreTokenPath});
     return pointer::runPointerAgent(options, platform, sink, STDIN_FILENO);
 }

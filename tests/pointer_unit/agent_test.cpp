@@ -23,6 +23,14 @@ TEST(AgentOptions, MatchedAsWholeArgumentsAnywhere) {
     const auto neither = parseAgentOptions({"--export-images=1", "--POLL-BUTTONS", "-poll-buttons"});
     EXPECT_FALSE(neither.exportImages);
     EXPECT_FALSE(neither.pollButtons);
+    EXPECT_FALSE(neither.restoreTokenPath);
+    // The token file is the argument after the option, whatever it looks like.
+    const auto token = parseAgentOptions({"--restore-token-path", "--poll-buttons", "--export-images"});
+    EXPECT_EQ(token.restoreTokenPath, "--poll-buttons");
+    EXPECT_FALSE(token.pollButtons);
+    EXPECT_TRUE(token.exportImages);
+    EXPECT_FALSE(parseAgentOptions({"--poll-buttons", "--restore-token-path"}).restoreTokenPath);
+    EXPECT_FALSE(parseAgentOptions({"--restore-token-path", ""}).restoreTokenPath);
 }
 
 TEST(StateReporter, PrintsTheFirstStateAndThenOnlyChanges) {
