@@ -10,6 +10,10 @@
 int main(int argc, char** argv) {
     const auto options = pointer::parseAgentOptions(std::vector<std::string>(argv + 1, argv + argc));
     common::StdioLineSink sink;
-    auto platform = pointer::platform::linux_x11::openLinuxPlatform({options.restoreTokenPath});
+    pointer::platform::linux_x11::LinuxPlatformOptions platformOptions;
+    platformOptions.restoreTokenPath = options.restoreTokenPath;
+    platformOptions.watchPointer = !options.exportImages;
+    platformOptions.notice = [&sink](const std::string& line) { sink.err(line); };
+    auto platform = pointer::platform::linux_x11::openLinuxPlatform(platformOptions);
     return pointer::runPointerAgent(options, platform, sink, STDIN_FILENO);
 }

@@ -5,6 +5,7 @@
 #include "pointer/platform/linux/atspi_accessibility.hpp"
 #include "pointer/platform/linux/cairo_image_renderer.hpp"
 #include "pointer/platform/linux/evdev_button_events.hpp"
+#include "pointer/platform/linux/wayland_screen_pointer.hpp"
 #include "pointer/platform/linux/xcursor_theme_library.hpp"
 #include "pointer/platform/linux/xfixes_screen_pointer.hpp"
 #include "pointer/platform/linux/xinput_button_events.hpp"
@@ -47,9 +48,14 @@ PointerPlatform openLinuxPlatform(const LinuxPlatformOptions& options) {
     if (inWaylandSession()) {
         // No Wayland protocol tells a client about the pointer of other clients: the cursor comes
         // from a screen cast's metadata, the buttons from the kernel.
-        (void)options;
-        platform.screenPointer = std::make_unique<AbsentScreenPointer>();
-        platform.buttons = linux_evdev::openInputDeviceButtons(kInputDeviceDirectory);
+        if (options.watchPointer) {
+            platform.screenPointer =
+                std::make_unique<linux_wayland::WaylandScreenPointer>(options.restoreTokenPath, options.notice);
+            platform.buttons = linux_evdev::openInputDeviceButtons(kInputDeviceDirectory);
+        } else {
+            platform.screenPointer = std::make_unique<AbsentScreenPointer>();
+            platform.buttons = std::make_unique<AbsentButtonEvents>();
+        }
     } else {
         platform.screenPointer = openScreenPointer();
         platform.buttons = openButtonEvents();

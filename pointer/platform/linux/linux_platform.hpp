@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -10,6 +11,10 @@ namespace pointer::platform::linux_x11 {
 struct LinuxPlatformOptions {
     // The file that keeps the desktop's permission for the cursor screen cast (Wayland only).
     std::optional<std::string> restoreTokenPath;
+    // False when only the cursor theme is needed (the export): a Wayland desktop is then not asked.
+    bool watchPointer = true;
+    // Lines for standard error about what the session cannot give.
+    std::function<void(const std::string&)> notice;
 };
 
 // The services of the session: Wayland services in a Wayland session (or when the backend variable
