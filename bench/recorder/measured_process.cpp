@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -124,6 +126,28 @@ ProcessUsage MeasuredProcess::wait() {
         pid_ = -1;
     }
     return usage;
+}
+
+std::optional<double> cpuSecondsSoFar(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat;
+    if (!std::getline(file, stat)) return std::nullopt;
+    // pid (comm) state ppid ... utime is field 14, stime 15; comm may hold spaces, so count from ')'.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field && index <= 15; ++index)
+        if (index >= 14) ticks += std::stod(field);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }
 
 }  // namespace recorder_bench

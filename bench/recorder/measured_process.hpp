@@ -44,4 +44,10 @@ private:
     bool outputEnded_ = false;
 };
 
+// CPU seconds (user + system) a running process has used so far, from /proc; none once it has gone.
+std::optional<double> cpuSecondsSoFar(pid_t pid);
+
+// The system's load averages over 1, 5 and 15 minutes, as /proc/loadavg gives them.
+std::string loadAverage();
+
 }  // namespace recorder_bench

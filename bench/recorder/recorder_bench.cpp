@@ -49,13 +49,6 @@ struct RunFigures {
     double stopToExitMs = 0;
 };
 
-std::string loadAverage() {
-    std::ifstream file("/proc/loadavg");
-    std::string one, five, fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 std::string fileText(const std::string& path) {
     std::ifstream file(path);
     std::ostringstream text;

@@ -21,8 +21,10 @@ RecorderRun::RecorderRun(const testsupport::TestDesktop& desktop, const std::str
                                               desktop.environment(), workingDirectory.string());
 }
 
-bool RecorderRun::waitUntilStarted() {
-    auto line = agent_->readStdoutLine(lineTimeout);
+RecorderRun::RecorderRun(std::unique_ptr<testsupport::ChildProcess> agent) : agent_(std::move(agent)) {}
+
+bool RecorderRun::waitUntilStarted(std::chrono::milliseconds timeout) {
+    auto line = agent_->readStdoutLine(timeout);
     startedSeenAt_ = Clock::now();
     return line == "Recording started";
 }

@@ -29,9 +29,11 @@ class RecorderRun {
 public:
     RecorderRun(const testsupport::TestDesktop& desktop, const std::string& request,
                 const std::filesystem::path& workingDirectory);
+    // A recorder-agent some other desktop started (e.g. as that desktop's user).
+    explicit RecorderRun(std::unique_ptr<testsupport::ChildProcess> agent);
 
     // Waits for the next line to be "Recording started"; false on timeout or any other line.
-    bool waitUntilStarted();
+    bool waitUntilStarted(std::chrono::milliseconds timeout = lineTimeout);
     // Writes one command line ("stop", "pause", ...).
     void send(const std::string& command);
     // Waits for the next standard output line; none on timeout or end of output.

@@ -1,5 +1,6 @@
 #include "tests/support/desktop/test_desktop.hpp"
 
+#include "tests/support/desktop/desktop_parts.hpp"
 #include "tests/support/desktop/pulse_config.hpp"
 #include "tests/support/desktop/readiness.hpp"
 #include "tests/support/desktop/x11_readiness.hpp"
@@ -32,20 +33,6 @@ constexpr int monitorHeightMm = 286;
 // audio promptly to a low-latency recording.
 constexpr long long settledSinkLatencyUs = 100'000;
 
-std::string makeTemporaryDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "test-desktop-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a temporary directory " + pattern + ": " + std::strerror(errno));
-    return pattern;
-}
-
-std::string describeFailure(const std::string& what, const ChildProcess& process) {
-    std::string text = what;
-    std::string errors = process.stderrSoFar();
-    if (!errors.empty()) text += "; its standard error: " + errors;
-    return text;
-}
-
 void stop(std::unique_ptr<ChildProcess>& process) {
     // The ChildProcess destructor sends SIGTERM, then SIGKILL after a grace, and reaps.
     process.reset();
@@ -77,9 +64,11 @@ public:
     }
 
     const std::string& display() const { return display_; }
+    int xServerPid() const { return xServer_->pid(); }
 
     std::map<std::string, std::string> environment() const {
-        std::map<std::string, std::string> result{{"DISPLAY", display_}};
+        // Programs on this desktop record X11 even when the tests run inside a Wayland session.
+        std::map<std::string, std::string> result{{"DISPLAY", display_}, {"RECORDER_AGENT_BACKEND", "x11"}};
         if (pulseAudio_) {
             result["XDG_RUNTIME_DIR"] = runtimeDirectory_;
             result["PULSE_SERVER"] = "unix:" + runtimeDirectory_ + "/pulse/native";
@@ -153,7 +142,7 @@ private:
     }
 
     void startPulseAudio() {
-        runtimeDirectory_ = makeTemporaryDirectory();
+        runtimeDirectory_ = makeTemporaryDirectory("test-desktop-");
         std::string configPath = runtimeDirectory_ + "/desktop.pa";
         {
             std::ofstream config(configPath);
@@ -235,6 +224,7 @@ std::unique_ptr<TestDesktop> TestDesktop::start(const DesktopOptions& options) {
 }
 
 const std::string& TestDesktop::display() const { return impl_->display(); }
+int TestDesktop::xServerPid() const { return impl_->xServerPid(); }
 std::map<std::string, std::string> TestDesktop::environment() const { return impl_->environment(); }
 TestDesktop::CommandResult TestDesktop::run(const std::string& shellCommand) const { return impl_->run(shellCommand); }
 void TestDesktop::killXServer() { impl_->killXServer(); }

@@ -10,6 +10,7 @@ std::string testProgramPath(const std::string& name) {
     static const std::map<std::string, std::string> paths{
         {"test-window", TEST_PROGRAM_TEST_WINDOW},
         {"moving-picture", TEST_PROGRAM_MOVING_PICTURE},
+        {"wayland-animator", TEST_PROGRAM_WAYLAND_ANIMATOR},
         {"recorder-agent", TEST_PROGRAM_RECORDER_AGENT},
         {"pointer-agent", TEST_PROGRAM_POINTER_AGENT},
     };
