@@ -1,0 +1,79 @@
+// pointer-agent on a headless GNOME compositor: cursor kinds from the screen cast's cursor
+// metadata while a virtual pointer crosses zones of a GTK window that show different cursors.
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "tests/pointer_e2e/mutter_desktop.hpp"
+#include "tests/support/desktop/test_programs.hpp"
+
+namespace pointertest {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kLineTimeout = 15s;
+// The window's zones, left to right, each a quarter of the monitor, and what each one shows.
+const std::vector<std::pair<std::string, std::string>> kZones = {
+    {"default", "arrow"}, {"text", "text"}, {"pointer", "pointer"}, {"crosshair", "crosshair"}};
+
+class PointerAgentOnMutter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        desktop = MutterDesktop::start();
+        std::vector<std::string> argv{"/usr/bin/python3", CURSOR_ZONES_SCRIPT};
+        for (const auto& zone : kZones) argv.push_back(zone.first);
+        window = desktop->spawn(argv);
+        ASSERT_EQ(window->readStdoutLine(kLineTimeout), "READY") << window->stderrSoFar() << desktop->logs();
+        pointer = std::make_unique<VirtualPointer>(*desktop);
+        tokenPath = desktop->environment().at("HOME") + "/cursor.token";
+    }
+    void moveToZone(size_t zone) {
+        const int width = MutterDesktop::kWidth / int(kZones.size());
+        pointer->moveTo(int(zone) * width + width / 2, MutterDesktop::kHeight / 2);
+    }
+    std::unique_ptr<testsupport::ChildProcess> startAgent() {
+        return desktop->spawn({testsupport::testProgramPath("pointer-agent"), "--restore-token-path", tokenPath});
+    }
+
+    std::unique_ptr<MutterDesktop> desktop;
+    std::unique_ptr<testsupport::ChildProcess> window;
+    std::unique_ptr<VirtualPointer> pointer;
+    std::string tokenPath;
+};
+
+TEST_F(PointerAgentOnMutter, EachCursorOfTheWindowIsReportedAndTheDesktopAsksOnce) {
+    moveToZone(0);
+    auto agent = startAgent();
+    EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:arrow");
+    for (size_t zone : {1, 2, 3, 0, 1}) {
+        moveToZone(zone);
+        EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:" + kZones[zone].second)
+            << agent->stderrSoFar() << desktop->logs();
+    }
+    agent->writeStdin("stop\n");
+    EXPECT_EQ(agent->waitForExit(kLineTimeout), 0);
+    EXPECT_EQ(agent->stderrSoFar().find("Wayland:"), std::string::npos) << agent->stderrSoFar();
+    struct stat token {};
+    ASSERT_EQ(::stat(tokenPath.c_str(), &token), 0) << "no token file was written";
+    EXPECT_EQ(token.st_mode & 0777, 0600u);
+    EXPECT_EQ(desktop->portalBackendLog().find("restore data available"), std::string::npos);
+
+    // The second run hands the desktop the kept permission, and sees the cursor as well.
+    moveToZone(2);
+    agent = startAgent();
+    EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:arrow");
+    EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:pointer") << agent->stderrSoFar() << desktop->logs();
+    agent->closeStdin();
+    EXPECT_EQ(agent->waitForExit(kLineTimeout), 0);
+    EXPECT_NE(desktop->portalBackendLog().find("restore data available"), std::string::npos)
+        << desktop->portalBackendLog();
+}
+
+}  // namespace
+}  // namespace pointertest
