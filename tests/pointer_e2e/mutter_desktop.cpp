@@ -113,6 +113,12 @@ std::unique_ptr<ChildProcess> MutterDesktop::spawn(const std::vector<std::string
     return ChildProcess::spawnWithExactEnvironment(argv, environment_);
 }
 
+std::map<std::string, int> MutterDesktop::processIds() const {
+    std::map<std::string, int> ids;
+    for (const auto& [name, process] : parts_) ids[name] = process->pid();
+    return ids;
+}
+
 std::string MutterDesktop::portalBackendLog() const {
     for (const auto& [name, process] : parts_) {
         if (name == "portal backend") return process->stderrSoFar();

@@ -25,6 +25,9 @@ public:
     // What a client of this desktop needs, nothing inherited.
     const std::map<std::string, std::string>& environment() const { return environment_; }
     std::unique_ptr<testsupport::ChildProcess> spawn(const std::vector<std::string>& argv) const;
+    // The process ids of the desktop's parts by name: "bus", "pipewire", "wireplumber", "mutter",
+    // "portal backend", "portal".
+    std::map<std::string, int> processIds() const;
     // What the portal backend logged: which sessions it created, restored and started.
     std::string portalBackendLog() const;
     // Every part's standard error so far: for a failure's report.
