@@ -3,6 +3,7 @@
 #include <gio/gio.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -117,6 +118,15 @@ std::map<std::string, int> MutterDesktop::processIds() const {
     std::map<std::string, int> ids;
     for (const auto& [name, process] : parts_) ids[name] = process->pid();
     return ids;
+}
+
+void MutterDesktop::killPortalBackend() {
+    for (const auto& [name, process] : parts_) {
+        if (name == "portal backend") {
+            process->sendSignal(SIGKILL);
+            process->waitForExit(kPartTimeout);
+        }
+    }
 }
 
 std::string MutterDesktop::portalBackendLog() const {

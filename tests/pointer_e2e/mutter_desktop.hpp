@@ -28,6 +28,8 @@ public:
     // The process ids of the desktop's parts by name: "bus", "pipewire", "wireplumber", "mutter",
     // "portal backend", "portal".
     std::map<std::string, int> processIds() const;
+    // Ends every screen cast the portal granted, as a desktop that withdraws them would.
+    void killPortalBackend();
     // What the portal backend logged: which sessions it created, restored and started.
     std::string portalBackendLog() const;
     // Every part's standard error so far: for a failure's report.

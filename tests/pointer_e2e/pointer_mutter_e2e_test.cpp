@@ -1,5 +1,6 @@
 // pointer-agent on a headless GNOME compositor: cursor kinds from the screen cast's cursor
-// metadata while a virtual pointer crosses zones of a GTK window that show different cursors.
+// metadata while a virtual pointer crosses zones of a GTK window that show different cursors, and
+// the cast's end.
 
 #include <sys/stat.h>
 
@@ -47,7 +48,7 @@ protected:
     std::string tokenPath;
 };
 
-TEST_F(PointerAgentOnMutter, EachCursorOfTheWindowIsReportedAndTheDesktopAsksOnce) {
+TEST_F(PointerAgentOnMutter, EachCursorOfTheWindowIsReportedTheDesktopAsksOnceAndItsEndIsSaid) {
     moveToZone(0);
     auto agent = startAgent();
     EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:arrow");
@@ -69,10 +70,19 @@ TEST_F(PointerAgentOnMutter, EachCursorOfTheWindowIsReportedAndTheDesktopAsksOnc
     agent = startAgent();
     EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:arrow");
     EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:pointer") << agent->stderrSoFar() << desktop->logs();
-    agent->closeStdin();
-    EXPECT_EQ(agent->waitForExit(kLineTimeout), 0);
     EXPECT_NE(desktop->portalBackendLog().find("restore data available"), std::string::npos)
         << desktop->portalBackendLog();
+
+    // The desktop withdrawing the cast leaves the cursor unknown: the arrow, and the reason once.
+    desktop->killPortalBackend();
+    EXPECT_EQ(agent->readStdoutLine(kLineTimeout), "STATE:arrow");
+    agent->closeStdin();
+    EXPECT_EQ(agent->waitForExit(kLineTimeout), 0);
+    const std::string ended = "Wayland: the desktop ended the cursor screen cast; reporting the arrow\n";
+    const std::string err = agent->stderrSoFar();
+    const auto first = err.find(ended);
+    EXPECT_NE(first, std::string::npos) << err;
+    EXPECT_EQ(err.find("Wayland:", first + 1), std::string::npos) << err;
 }
 
 }  // namespace

@@ -53,6 +53,12 @@ common::Result<std::unique_ptr<CursorMetadataStream>> CursorMetadataStream::conn
     };
     self->core_.reset(pw_context_connect_fd(self->context_.get(), fd, nullptr, 0));
     if (!self->core_) return fail(std::string("cannot connect to PipeWire: ") + std::strerror(errno));
+    self->nodeId_ = nodeId;
+    self->registry_.reset(pw_core_get_registry(self->core_.get(), PW_VERSION_REGISTRY, 0));
+    if (!self->registry_) return fail(std::string("cannot watch the PipeWire nodes: ") + std::strerror(errno));
+    self->registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
+    self->registryEvents_.global_remove = onGlobalRemoved;
+    pw_registry_add_listener(self->registry_.get(), &self->registryListener_, &self->registryEvents_, self.get());
     self->stream_.reset(pw_stream_new(self->core_.get(), "pointer-agent",
                                       pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                         PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
@@ -83,6 +89,8 @@ CursorMetadataStream::~CursorMetadataStream() {
     pw_thread_loop_stop(loop_.get());
     if (stream_) spa_hook_remove(&streamListener_);
     stream_.reset();
+    if (registry_) spa_hook_remove(&registryListener_);
+    registry_.reset();
     core_.reset();
     context_.reset();
     loop_.reset();
@@ -98,6 +106,11 @@ void CursorMetadataStream::onStateChanged(void* data, pw_stream_state, pw_stream
     auto& self = *static_cast<CursorMetadataStream*>(data);
     if (state == PW_STREAM_STATE_ERROR) self.end(std::string("the cursor stream failed: ") + (error ? error : "?"));
     if (state == PW_STREAM_STATE_UNCONNECTED) self.end("the cursor stream ended");
+}
+
+void CursorMetadataStream::onGlobalRemoved(void* data, uint32_t id) {
+    auto& self = *static_cast<CursorMetadataStream*>(data);
+    if (id == self.nodeId_) self.end("the desktop ended the cursor screen cast");
 }
 
 void CursorMetadataStream::onParamChanged(void* data, uint32_t id, const spa_pod* param) {

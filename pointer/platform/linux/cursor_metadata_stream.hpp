@@ -31,6 +31,7 @@ private:
     static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error);
     static void onParamChanged(void* data, uint32_t id, const spa_pod* param);
     static void onProcess(void* data);
+    static void onGlobalRemoved(void* data, uint32_t id);
     void end(const std::string& message);
 
     struct LoopRelease {
@@ -42,6 +43,9 @@ private:
     struct CoreRelease {
         void operator()(pw_core* core) const { pw_core_disconnect(core); }
     };
+    struct RegistryRelease {
+        void operator()(pw_registry* registry) const { pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry)); }
+    };
     struct StreamRelease {
         void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
     };
@@ -50,7 +54,12 @@ private:
     std::unique_ptr<pw_thread_loop, LoopRelease> loop_;
     std::unique_ptr<pw_context, ContextRelease> context_;
     std::unique_ptr<pw_core, CoreRelease> core_;
+    // Tells when the desktop's node goes away: the stream itself would merely wait for another.
+    std::unique_ptr<pw_registry, RegistryRelease> registry_;
     std::unique_ptr<pw_stream, StreamRelease> stream_;
+    uint32_t nodeId_ = 0;
+    spa_hook registryListener_{};
+    pw_registry_events registryEvents_{};
     spa_hook streamListener_{};
     pw_stream_events streamEvents_{};
 

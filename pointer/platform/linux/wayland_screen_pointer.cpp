@@ -23,10 +23,20 @@ struct WaylandScreenPointer::Shared {
     common::Point position;  // on the desktop
     std::optional<ShownCursor> cursor;
     uint64_t serial = 0;
+    bool lost = false;
 
     void say(const std::string& line) {
         std::lock_guard lock(mutex);
         if (notice) notice(line);
+    }
+
+    // The cast is over: what it showed last is no longer known.
+    void lose(const std::string& line) {
+        std::lock_guard lock(mutex);
+        shown = false;
+        cursor.reset();
+        if (notice && !lost) notice(line);  // the session and its stream both tell; once is enough
+        lost = true;
     }
 
     void take(const CursorReport& report) {
@@ -55,7 +65,7 @@ void setUp(const std::shared_ptr<WaylandScreenPointer::Shared>& shared, const st
     if (tokenPath) options.restoreToken = portal::readRestoreToken(*tokenPath);
     std::weak_ptr<WaylandScreenPointer::Shared> weak = shared;
     auto session = portal::ScreenCastSession::start(options, [weak] {
-        if (auto alive = weak.lock()) alive->say("Wayland: the desktop ended the cursor screen cast; reporting the arrow");
+        if (auto alive = weak.lock()) alive->lose("Wayland: the desktop ended the cursor screen cast; reporting the arrow");
     });
     if (!session) {
         if (session.error().code == static_cast<int>(portal::SessionFailure::noCursorMetadata)) {
@@ -86,7 +96,7 @@ void setUp(const std::shared_ptr<WaylandScreenPointer::Shared>& shared, const st
             if (auto alive = weak.lock()) alive->take(report);
         },
         [weak](const std::string& message) {
-            if (auto alive = weak.lock()) alive->say("Wayland: " + message + "; reporting the arrow");
+            if (auto alive = weak.lock()) alive->lose("Wayland: " + message + "; reporting the arrow");
         });
     if (!stream) {
         shared->say("Wayland: no cursor stream (" + stream.error().message + "); reporting the arrow");
