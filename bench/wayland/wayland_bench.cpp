@@ -177,7 +177,7 @@ int run(int argc, char** argv) {
     std::printf("%-8s %8s %7s %7s %8s %7s %9s %11s\n", "path", "recorded", "frames", "fps", "rec_cpu_s", "rec_%",
                 "ms/frame", "capture_%");
     const auto wayland = recordWayland(directory, length);
-    print("wayland", wayland, {"sway", "portal backend", "pipewire", "wireplumber", "portal", "bus"});
+    print("wayland", wayland, {"compositor", "portal backend", "pipewire", "wireplumber", "portal", "bus"});
     std::fflush(stdout);
     const auto x11 = recordX11(directory, length);
     print("x11", x11, {"Xvfb"});

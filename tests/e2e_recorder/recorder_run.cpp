@@ -23,8 +23,8 @@ RecorderRun::RecorderRun(const testsupport::TestDesktop& desktop, const std::str
 
 RecorderRun::RecorderRun(std::unique_ptr<testsupport::ChildProcess> agent) : agent_(std::move(agent)) {}
 
-bool RecorderRun::waitUntilStarted(std::chrono::milliseconds timeout) {
-    auto line = agent_->readStdoutLine(timeout);
+bool RecorderRun::waitUntilStarted() {
+    auto line = agent_->readStdoutLine(lineTimeout);
     startedSeenAt_ = Clock::now();
     return line == "Recording started";
 }

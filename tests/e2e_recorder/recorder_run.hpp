@@ -33,7 +33,7 @@ public:
     explicit RecorderRun(std::unique_ptr<testsupport::ChildProcess> agent);
 
     // Waits for the next line to be "Recording started"; false on timeout or any other line.
-    bool waitUntilStarted(std::chrono::milliseconds timeout = lineTimeout);
+    bool waitUntilStarted();
     // Writes one command line ("stop", "pause", ...).
     void send(const std::string& command);
     // Waits for the next standard output line; none on timeout or end of output.

@@ -133,20 +133,23 @@ TEST_F(PortalSession, PipeWireGoingAwayIsReportedOnceAndStopFinalises) {
     expectErrorThenFinalised(*run, output, [&] { desktop_->killPipeWire(); });
 }
 
-// The frequency of the tone in `samples` (48 kHz) between `from` and `to` seconds: from the median
-// spacing of its zero crossings, so that a dropout or two on a busy machine does not move it.
-double toneFrequency(const std::vector<float>& samples, double from, double to) {
-    const size_t first = static_cast<size_t>(from * 48000), last = std::min(samples.size(), size_t(to * 48000));
-    std::vector<size_t> spacings;
+// The frequency of the tone in `samples` (48 kHz): the median length of its loud half-cycles (from
+// one zero crossing to the next, reaching `loud` in between), so that dropouts on a busy machine,
+// near-silent stretches that cross zero at every sample, do not move it.
+double toneFrequency(const std::vector<float>& samples, float loud) {
+    std::vector<size_t> halfCycles;
     size_t previous = 0;
-    for (size_t i = first + 1; i < last; ++i) {
+    float peak = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+        peak = std::max(peak, std::fabs(samples[i]));
         if ((samples[i - 1] < 0) == (samples[i] < 0)) continue;
-        if (previous) spacings.push_back(i - previous);
+        if (previous && peak >= loud) halfCycles.push_back(i - previous);
         previous = i;
+        peak = 0;
     }
-    if (spacings.empty()) return 0;
-    std::nth_element(spacings.begin(), spacings.begin() + spacings.size() / 2, spacings.end());
-    return 48000.0 / (2.0 * static_cast<double>(spacings[spacings.size() / 2]));
+    if (halfCycles.empty()) return 0;
+    std::nth_element(halfCycles.begin(), halfCycles.begin() + halfCycles.size() / 2, halfCycles.end());
+    return 48000.0 / (2.0 * static_cast<double>(halfCycles[halfCycles.size() / 2]));
 }
 
 TEST_F(PortalSession, SystemAudioComesThroughPipeWiresPulseAudioServer) {
@@ -158,10 +161,13 @@ TEST_F(PortalSession, SystemAudioComesThroughPipeWiresPulseAudioServer) {
         output, R"(,"capturesSystemAudio":true,"systemAudioOutputPath":")" + audioOutput + "\""));
     ASSERT_TRUE(run->waitUntilStarted()) << run->process().stderrSoFar();
     std::this_thread::sleep_for(500ms);
-    // A 440 Hz tone of a second and a half into the default sink.
+    // A 440 Hz tone of a second and a half into the default sink. On a starved machine the player
+    // falls behind and the sink fills the gaps with silence: the tone then takes longer to play.
+    const auto toneStarted = Clock::now();
     auto tone = desktop_->run("sox -q -n -t raw -r 48000 -c 2 -b 16 -e signed - synth 1.5 sine 440 vol 0.5 | "
                               "pacat --raw --rate=48000 --channels=2 --format=s16le -d sysout");
     ASSERT_EQ(tone.status, 0) << tone.errorOutput;
+    const double playingSeconds = std::chrono::duration<double>(Clock::now() - toneStarted).count();
     std::this_thread::sleep_for(500ms);
     const auto outcome = stopCleanly(*run, output);
     EXPECT_EQ(outcome.err, "");
@@ -185,8 +191,9 @@ TEST_F(PortalSession, SystemAudioComesThroughPipeWiresPulseAudioServer) {
         if (std::fabs((*samples)[i]) > 0.2f) loudFrom = std::min(loudFrom, i), loudTo = i;
     ASSERT_LT(loudFrom, loudTo) << "the tone is not in the recording";
     const double loudSeconds = double(loudTo - loudFrom) / 48000;
-    EXPECT_NEAR(loudSeconds, 1.5, 0.2);
-    EXPECT_NEAR(toneFrequency(*samples, loudFrom / 48000.0, loudTo / 48000.0), 440, 5);
+    EXPECT_GE(loudSeconds, 1.4);
+    EXPECT_LE(loudSeconds, playingSeconds) << "the tone is longer in the file than it took to play";
+    EXPECT_NEAR(toneFrequency(*samples, 0.2f), 440, 5);
     EXPECT_GE(loudFrom, size_t{48000 / 4}) << "the recording began in silence, before the tone";
 }
 

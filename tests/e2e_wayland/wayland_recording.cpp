@@ -21,8 +21,10 @@ testsupport::WaylandDesktop& WaylandRecordingTest::startDesktop(const testsuppor
     return *desktop_;
 }
 
-void WaylandRecordingTest::showMovingPicture() {
-    animator_ = desktop_->spawn({desktop_->reachableCopy(testsupport::testProgramPath("wayland-animator"))});
+void WaylandRecordingTest::showMovingPicture(const std::vector<std::string>& arguments) {
+    std::vector<std::string> argv{desktop_->reachableCopy(testsupport::testProgramPath("wayland-animator"))};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    animator_ = desktop_->spawn(argv);
     ASSERT_TRUE(animator_->waitForStdoutLine("READY", e2e_recorder::lineTimeout)) << animator_->stderrSoFar();
 }
 

@@ -28,8 +28,9 @@ protected:
 
     // Starts the desktop; every test calls it first, with what it needs.
     testsupport::WaylandDesktop& startDesktop(const testsupport::WaylandDesktopOptions& options = {});
-    // A full-screen animator repainting every frame ("moving") or only on demand (--still).
-    void showMovingPicture();
+    // A full-screen animator repainting every frame ("moving") or only on demand (--still);
+    // `arguments` such as {"--window", "640x360"} go to the animator.
+    void showMovingPicture(const std::vector<std::string>& arguments = {});
     void showStillPicture();
     // Paints the still picture's next colour and waits until it is on screen; returns that colour.
     std::optional<uint32_t> paintNextStill();

@@ -52,7 +52,7 @@ TEST(WaylandDesktop, OffersAScreenCastPortalForMonitorsAndStopsEverythingItStart
     EXPECT_EQ(version.output, "(<uint32 4>,)\n") << version.errorOutput;
 
     const auto parts = desktop->processIds();
-    for (const char* part : {"bus", "pipewire", "wireplumber", "sway", "portal backend", "portal"})
+    for (const char* part : {"bus", "pipewire", "wireplumber", "compositor", "portal backend", "portal"})
         EXPECT_TRUE(parts.contains(part)) << part;
     ASSERT_TRUE(parts.contains("portal backend"));
     const int backend = parts.at("portal backend");
@@ -96,6 +96,15 @@ TEST(WaylandDesktop, RunsClientsAsItsUserAndTheStillAnimatorPaintsOnDemand) {
 
     auto moving = desktop->spawn({desktop->reachableCopy(testProgramPath("wayland-animator"))});
     EXPECT_TRUE(moving->waitForStdoutLine("READY", 20s)) << moving->stderrSoFar();
+}
+
+TEST(WaylandDesktop, OnMutterThePortalOffersMonitorsAndWindows) {
+    auto desktop = WaylandDesktop::start({.compositor = Compositor::mutter});
+    EXPECT_EQ(desktop->environment().at("XDG_CURRENT_DESKTOP"), "GNOME");
+    auto types = screenCastProperty(*desktop, "AvailableSourceTypes");
+    EXPECT_EQ(types.output, "(<uint32 3>,)\n") << types.errorOutput << desktop->logs();
+    auto animator = desktop->spawn({desktop->reachableCopy(testProgramPath("wayland-animator"))});
+    EXPECT_TRUE(animator->waitForStdoutLine("READY", 20s)) << animator->stderrSoFar();
 }
 
 }  // namespace

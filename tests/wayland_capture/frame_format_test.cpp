@@ -5,6 +5,7 @@
 #include <spa/buffer/buffer.h>
 #include <spa/param/video/raw.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -60,6 +61,18 @@ TEST(VisibleArea, AWindowInAMonitorSizedBufferIsItsCropClippedToTheBuffer) {
     // Empty or entirely outside: the crop says nothing usable, the whole buffer is the picture.
     EXPECT_EQ(pipewire::visibleArea(1920, 1080, PixelArea{10, 10, 0, 40}), (PixelArea{0, 0, 1920, 1080}));
     EXPECT_EQ(pipewire::visibleArea(1920, 1080, PixelArea{2000, 10, 40, 40}), (PixelArea{0, 0, 1920, 1080}));
+}
+
+TEST(ChangedRows, DamageBecomesOneBandOfRowsInsideThePicture) {
+    using pipewire::RowBand;
+    EXPECT_FALSE(pipewire::changedRows({}, 1920, 1080));
+    EXPECT_EQ(pipewire::changedRows({{100, 200, 50, 40}}, 1920, 1080), (RowBand{200, 40}));
+    EXPECT_EQ(pipewire::changedRows({{100, 200, 50, 40}, {0, 900, 10, 10}, {5, 210, 5, 5}}, 1920, 1080),
+              (RowBand{200, 710}));
+    // Clipped at both ends; rectangles without area or beside the picture say nothing.
+    EXPECT_EQ(pipewire::changedRows({{0, -10, 10, 30}, {0, 1070, 10, 30}}, 1920, 1080), (RowBand{0, 1080}));
+    EXPECT_FALSE(pipewire::changedRows({{0, 0, 0, 0}}, 1920, 1080));
+    EXPECT_FALSE(pipewire::changedRows({{1920, 10, 10, 10}, {-20, 10, 20, 10}, {0, 1080, 10, 10}}, 1920, 1080));
 }
 
 // A BGRx picture whose left half is one colour and right half another.
@@ -150,6 +163,40 @@ TEST(FrameFitting, NV12FramesGetTheLumaOfTheFittedPicture) {
     // Video range: black 16, white 235.
     EXPECT_EQ(luma.data[5 * luma.stride + 5], 16);
     EXPECT_EQ(luma.data[30 * luma.stride + 60], 235);
+}
+
+TEST(FrameFitting, ConvertingOnlyTheChangedRowsGivesTheSamePictureAsConvertingAll) {
+    // Odd band edges: the chroma rows shared with unchanged rows must be redone too.
+    const TwoColourPicture before(64, 40, 0x00204060u, 0x00C0A080u);
+    TwoColourPicture after = before;
+    for (int y = 13; y < 22; ++y)
+        for (int x = 0; x < 64; ++x) std::memcpy(&after.pixels[static_cast<size_t>(y) * after.stride + x * 4u], &kRedX, 4);
+    FrameFitter fitter;
+    auto previous = platform::PixelBuffer::allocate(platform::kPixelFormat420v, 64, 40);
+    fitter.fit(before.picture(), *previous);
+    auto whole = platform::PixelBuffer::allocate(platform::kPixelFormat420v, 64, 40);
+    fitter.fit(after.picture(), *whole);
+    auto band = platform::PixelBuffer::allocate(platform::kPixelFormat420v, 64, 40);
+    ASSERT_TRUE(fitter.fitChangedRows(after.picture(), *previous, 13, 9, *band));
+    for (size_t plane = 0; plane < 2; ++plane) {
+        const auto& expected = whole->plane(plane);
+        const auto& actual = band->plane(plane);
+        for (int row = 0; row < expected.height; ++row)
+            ASSERT_EQ(std::memcmp(expected.data + row * expected.stride, actual.data + row * actual.stride,
+                                  static_cast<size_t>(std::min(expected.stride, actual.stride))),
+                      0)
+                << "plane " << plane << " row " << row;
+    }
+    // Where the shortcut cannot hold, nothing is written and the caller converts everything.
+    auto untouched = platform::PixelBuffer::allocate(platform::kPixelFormat420v, 64, 40);
+    std::memset(untouched->plane(0).data, 7, static_cast<size_t>(untouched->plane(0).stride));
+    const TwoColourPicture larger(128, 80, kBlueX, kRedX);
+    EXPECT_FALSE(fitter.fitChangedRows(larger.picture(), *previous, 0, 10, *untouched));
+    EXPECT_FALSE(fitter.fitChangedRows(after.picture(ChannelOrder::rgb), *previous, 0, 10, *untouched));
+    auto bgra = platform::PixelBuffer::allocate(platform::kPixelFormatBGRA, 64, 40);
+    EXPECT_FALSE(fitter.fitChangedRows(after.picture(), *previous, 0, 10, *bgra));
+    EXPECT_FALSE(fitter.fitChangedRows(after.picture(), *previous, 0, 40, *untouched));
+    EXPECT_EQ(untouched->plane(0).data[0], 7);
 }
 
 }  // namespace

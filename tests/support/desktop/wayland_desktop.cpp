@@ -104,8 +104,8 @@ public:
             {"LANG", "C.UTF-8"},
             {"XDG_RUNTIME_DIR", runtime_.string()},
             {"XDG_CONFIG_HOME", (state_ / "config").string()},
-            {"XDG_CURRENT_DESKTOP", "sway"},
-            {"XDG_SESSION_DESKTOP", "sway"},
+            {"XDG_CURRENT_DESKTOP", mutter() ? "GNOME" : "sway"},
+            {"XDG_SESSION_DESKTOP", mutter() ? "gnome" : "sway"},
             {"XDG_SESSION_TYPE", "wayland"},
         };
         // Sanitizer settings reach programs under test that run on this desktop.
@@ -115,8 +115,13 @@ public:
         startBus();
         startPipeWire();
         if (options_.pulseAudio) startPulseAudio();
-        startCompositor();
-        if (options_.portal) startPortal();
+        if (mutter()) {
+            startMutter();
+            if (options_.portal) startMutterPortal();
+        } else {
+            startCompositor();
+            if (options_.portal) startPortal();
+        }
     }
 
     const DesktopUser& user() const { return user_; }
@@ -186,7 +191,7 @@ private:
                  {"pipewire", &pipeWire_},
                  {"wireplumber", &sessionManager_},
                  {"pipewire-pulse", &pulse_},
-                 {"sway", &compositor_},
+                 {"compositor", &compositor_},
                  {"portal backend", &backend_},
                  {"portal", &frontend_}}};
     }
@@ -261,12 +266,10 @@ private:
         compositor_ = startPart(
             "sway", {"sway", "-c", configuration.string()},
             [&] {
-                for (const auto& entry : fs::directory_iterator(runtime_)) {
-                    const auto name = entry.path().filename().string();
-                    if (name.starts_with("sway-ipc.")) environment_["SWAYSOCK"] = entry.path().string();
-                    if (name.starts_with("wayland-") && !name.ends_with(".lock")) environment_["WAYLAND_DISPLAY"] = name;
-                }
-                return environment_.contains("SWAYSOCK") && environment_.contains("WAYLAND_DISPLAY") &&
+                for (const auto& entry : fs::directory_iterator(runtime_))
+                    if (entry.path().filename().string().starts_with("sway-ipc."))
+                        environment_["SWAYSOCK"] = entry.path().string();
+                return environment_.contains("SWAYSOCK") && findWaylandDisplay() &&
                        run("swaymsg -t get_outputs -r").output.find(outputName) != std::string::npos;
             },
             {{"WLR_BACKENDS", "headless"}, {"WLR_RENDERER", "pixman"}, {"WLR_LIBINPUT_NO_DEVICES", "1"},
@@ -283,6 +286,45 @@ private:
         run("dbus-update-activation-environment WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP XDG_SESSION_TYPE");
     }
 
+    bool mutter() const { return options_.compositor == Compositor::mutter; }
+
+    // The Wayland socket the compositor made in the runtime directory, once it is there.
+    bool findWaylandDisplay() {
+        for (const auto& entry : fs::directory_iterator(runtime_)) {
+            const auto name = entry.path().filename().string();
+            if (name.starts_with("wayland-") && !name.ends_with(".lock")) environment_["WAYLAND_DISPLAY"] = name;
+        }
+        return environment_.contains("WAYLAND_DISPLAY");
+    }
+
+    void startMutter() {
+        const std::string monitor = std::to_string(options_.width) + "x" + std::to_string(options_.height);
+        // Settings stay in memory: this bus starts no settings service.
+        compositor_ = startPart(
+            "mutter", {"mutter", "--headless", "--virtual-monitor", monitor, "--wayland", "--no-x11"},
+            [&] { return findWaylandDisplay() && busHasName("org.gnome.Mutter.ScreenCast"); },
+            {{"GSETTINGS_BACKEND", "memory"}});
+    }
+
+    void startMutterPortal() {
+        const std::string busName = "org.freedesktop.impl.portal.desktop.mutterforward";
+        backend_ = startPart("the mutter portal backend",
+                             {"python3", reachableCopy(TEST_MUTTER_PORTAL_SCRIPT), busName},
+                             [&] { return busHasName(busName); });
+        startFrontend(busName, "GNOME");
+    }
+
+    void startFrontend(const std::string& backendName, const std::string& desktop) {
+        // The frontend finds its backends in this directory only.
+        const fs::path portals = state_ / "portals";
+        writeFile(portals / "test.portal", "[portal]\nDBusName=" + backendName +
+                                               "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=" +
+                                               desktop + ";\n");
+        frontend_ = startPart("xdg-desktop-portal", {"/usr/libexec/xdg-desktop-portal"},
+                              [&] { return busHasName(frontendBusName); },
+                              {{"XDG_DESKTOP_PORTAL_DIR", portals.string()}});
+    }
+
     void startPortal() {
         const std::string backend = portalBackendPath();
         if (backend.empty())
@@ -292,14 +334,7 @@ private:
                   "[screencast]\nchooser_type=none\noutput_name=" + std::string(outputName) + "\nmax_fps=60\n");
         backend_ = startPart("the portal backend", {reachableCopy(backend), "-l", "INFO"},
                              [&] { return busHasName(backendBusName); });
-        // The frontend finds its backends in this directory only.
-        const fs::path portals = state_ / "portals";
-        writeFile(portals / "wlr.portal",
-                  "[portal]\nDBusName=" + std::string(backendBusName) +
-                      "\nInterfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;\n");
-        frontend_ = startPart("xdg-desktop-portal", {"/usr/libexec/xdg-desktop-portal"},
-                              [&] { return busHasName(frontendBusName); },
-                              {{"XDG_DESKTOP_PORTAL_DIR", portals.string()}});
+        startFrontend(backendBusName, "sway");
     }
 
     WaylandDesktopOptions options_;

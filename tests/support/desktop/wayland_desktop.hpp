@@ -11,7 +11,12 @@
 
 namespace testsupport {
 
+// sway with the wlroots portal backend (monitors only), or GNOME's mutter with a test-only portal
+// backend that forwards to mutter's own screencast interface (monitors and windows).
+enum class Compositor { sway, mutter };
+
 struct WaylandDesktopOptions {
+    Compositor compositor = Compositor::sway;
     int width = 1280;
     int height = 720;
     bool portal = true;       // the screencast portal (backend and frontend); false: nothing answers for it
@@ -47,7 +52,7 @@ public:
     std::filesystem::path makeDirectory(const std::string& name);
 
     // The process ids of the desktop's running parts by name: "bus", "pipewire", "wireplumber",
-    // "pipewire-pulse", "sway", "portal backend", "portal".
+    // "pipewire-pulse", "compositor", "portal backend", "portal".
     std::map<std::string, int> processIds() const;
     // Ends the session from the desktop's side.
     void killPortalBackend();

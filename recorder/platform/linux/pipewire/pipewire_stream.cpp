@@ -40,6 +40,20 @@ const spa_pod* buildFormatOffer(spa_pod_builder& builder) {
     return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
 }
 
+std::optional<RowBand> damagedRows(spa_buffer* buffer, const NegotiatedFormat& format) {
+    spa_meta* meta = spa_buffer_find_meta(buffer, SPA_META_VideoDamage);
+    if (!meta) return std::nullopt;
+    std::vector<PixelArea> damage;
+    spa_meta_region* region = nullptr;
+    spa_meta_for_each(region, meta) {
+        if (!spa_meta_region_is_valid(region)) break;
+        damage.push_back(PixelArea{region->region.position.x, region->region.position.y,
+                                   static_cast<int>(region->region.size.width),
+                                   static_cast<int>(region->region.size.height)});
+    }
+    return changedRows(damage, format.width, format.height);
+}
+
 }  // namespace
 
 common::Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int fd, uint32_t nodeId, FrameHandler frames,
@@ -190,6 +204,7 @@ void PipeWireStream::onParamChanged(void* data, uint32_t id, const spa_pod* para
         self.end("the desktop offers the screen cast in no format this recorder reads");
         return;
     }
+    self.lastFrameSkipped_ = true;  // damage never spans a change of format
     {
         std::lock_guard lock(self.formatMutex_);
         self.format_ = NegotiatedFormat{static_cast<int>(raw.size.width), static_cast<int>(raw.size.height), *order};
@@ -201,7 +216,7 @@ void PipeWireStream::onParamChanged(void* data, uint32_t id, const spa_pod* para
 void PipeWireStream::requestMetadata() {
     uint8_t space[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof(space));
-    const spa_pod* params[3];
+    const spa_pod* params[4];
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
         SPA_POD_CHOICE_RANGE_Int(8, 2, 16), SPA_PARAM_BUFFERS_dataType,
@@ -212,15 +227,23 @@ void PipeWireStream::requestMetadata() {
     params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
         SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_region))));
-    pw_stream_update_params(stream_.get(), params, 3);
+    constexpr int kRegion = sizeof(spa_meta_region);
+    params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage),
+        SPA_PARAM_META_size, SPA_POD_CHOICE_RANGE_Int(kRegion * 16, kRegion, kRegion * 16)));
+    pw_stream_update_params(stream_.get(), params, 4);
 }
 
 void PipeWireStream::onProcess(void* data) {
     auto& self = *static_cast<PipeWireStream*>(data);
     // Only the newest picture matters; older ones still queued go straight back.
     pw_buffer* newest = nullptr;
+    bool skipped = false;
     while (pw_buffer* next = pw_stream_dequeue_buffer(self.stream_.get())) {
-        if (newest) pw_stream_queue_buffer(self.stream_.get(), newest);
+        if (newest) {
+            pw_stream_queue_buffer(self.stream_.get(), newest);
+            skipped = true;
+        }
         newest = next;
     }
     if (!newest) return;
@@ -230,6 +253,7 @@ void PipeWireStream::onProcess(void* data) {
         format = self.format_;
     }
     spa_buffer* buffer = newest->buffer;
+    bool handed = false;
     if (format && buffer->n_datas > 0) {
         const spa_data& block = buffer->datas[0];
         const auto* header =
@@ -255,9 +279,13 @@ void PipeWireStream::onProcess(void* data) {
             ArrivedFrame frame;
             frame.picture = SourcePicture{pixels, stride, area.width, area.height, format->order};
             if (header && header->pts >= 0) frame.presentationNs = header->pts;
+            // Damage speaks of the frame before; after a skipped one, or inside a crop, it says too little.
+            if (!skipped && !self.lastFrameSkipped_ && !crop) frame.changedRows = damagedRows(buffer, *format);
             if (self.frames_) self.frames_(frame);
+            handed = true;
         }
     }
+    self.lastFrameSkipped_ = !handed;
     pw_stream_queue_buffer(self.stream_.get(), newest);
 }
 

@@ -24,6 +24,9 @@ inline constexpr const char* kErrorDomain = "PipeWire";
 struct ArrivedFrame {
     SourcePicture picture;
     std::optional<int64_t> presentationNs;  // CLOCK_MONOTONIC nanoseconds
+    // The rows that differ from the frame before, when the producer says so and that frame was
+    // handed over too; none means the whole picture may have changed.
+    std::optional<RowBand> changedRows;
 };
 
 struct NegotiatedFormat {
@@ -99,6 +102,7 @@ private:
     bool stopping_ = false;
     bool endReported_ = false;
     bool wasStreaming_ = false;
+    bool lastFrameSkipped_ = true;  // a picture went unread: the next one's damage is incomplete
 
     std::mutex formatMutex_;
     std::condition_variable formatChanged_;

@@ -35,6 +35,24 @@ PixelArea visibleArea(int bufferWidth, int bufferHeight, std::optional<PixelArea
     return PixelArea{left, top, right - left, bottom - top};
 }
 
+std::optional<RowBand> changedRows(const std::vector<PixelArea>& damage, int width, int height) {
+    std::optional<RowBand> band;
+    for (const PixelArea& area : damage) {
+        const int top = std::max(area.y, 0);
+        const int bottom = std::min(area.y + area.height, height);
+        const bool inside = area.width > 0 && area.x < width && area.x + area.width > 0;
+        if (!inside || bottom <= top) continue;
+        if (!band) {
+            band = RowBand{top, bottom - top};
+            continue;
+        }
+        const int first = std::min(band->first, top);
+        const int last = std::max(band->first + band->count, bottom);
+        band = RowBand{first, last - first};
+    }
+    return band;
+}
+
 uint32_t acceptedDataTypes() {
     return (1u << SPA_DATA_MemFd) | (1u << SPA_DATA_MemPtr) | (1u << SPA_DATA_DmaBuf);
 }

@@ -28,6 +28,16 @@ struct PixelArea {
 // buffer, clipped to it; otherwise the whole buffer.
 PixelArea visibleArea(int bufferWidth, int bufferHeight, std::optional<PixelArea> crop);
 
+// The rows a frame changed, from the producer's damage rectangles: the band from the first damaged
+// row to the last, clipped to the picture. None when no rectangle has an area in it (the damage is
+// then unknown, not empty: producers that do not fill the metadata leave it zeroed).
+struct RowBand {
+    int first = 0;
+    int count = 0;
+    bool operator==(const RowBand&) const = default;
+};
+std::optional<RowBand> changedRows(const std::vector<PixelArea>& damage, int width, int height);
+
 // The SPA data types the buffers may have (SPA_DATA_*), as a bit mask: memory that PipeWire can
 // map for us. A DMA-BUF is taken only when it arrives mapped (see bufferReadable).
 uint32_t acceptedDataTypes();

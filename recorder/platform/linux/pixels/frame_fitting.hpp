@@ -27,6 +27,12 @@ struct SourcePicture {
 class FrameFitter {
 public:
     void fit(const SourcePicture& source, platform::PixelBuffer& destination);
+    // The same, for a source that differs from the one fitted into `previous` only in rows
+    // [firstRow, firstRow + rowCount): `previous` is copied and only that band converted. Returns
+    // false, touching nothing, when that shortcut does not apply (another size, channel order or
+    // format than `previous`, or a band of most of the picture); the caller then fits it whole.
+    bool fitChangedRows(const SourcePicture& source, const platform::PixelBuffer& previous, int firstRow,
+                        int rowCount, platform::PixelBuffer& destination);
 
 private:
     BgraBilinearScaler scaler_;

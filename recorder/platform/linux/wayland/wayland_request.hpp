@@ -9,6 +9,8 @@
 
 namespace recorder::linux_backend::wayland {
 
+inline constexpr const char* kErrorDomain = "WaylandCapture";
+
 // What the recording asks of the desktop.
 struct ScreenCastPlan {
     uint32_t sourceType = 1;  // portal::kSourceMonitor or portal::kSourceWindow

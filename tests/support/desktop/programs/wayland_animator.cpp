@@ -4,6 +4,7 @@
 //                               with a picture that moves, so every frame differs everywhere
 //   wayland-animator --still    shows one flat colour and paints the next one only when a line
 //                               arrives on standard input (a new frame on an otherwise still screen)
+//   --window WxH                a window of that size instead of a full-screen one
 //
 // Prints "READY" once the compositor has shown its first picture and, in --still mode, "PAINTED <rgb>"
 // (hex) once each new colour is on screen. Ends on "quit" or at end of standard input.
@@ -84,7 +85,13 @@ private:
 
 class Animator {
 public:
-    Animator(wl_display* display, bool still) : display_(display), still_(still) {
+    // `width` and `height` 0: full screen.
+    Animator(wl_display* display, bool still, int width, int height)
+        : display_(display), still_(still), fixedSize_(width > 0 && height > 0) {
+        if (fixedSize_) {
+            width_ = width;
+            height_ = height;
+        }
         Owned<wl_registry, wl_registry_destroy> registry(wl_display_get_registry(display_));
         wl_registry_add_listener(registry.get(), &registryListener, this);
         wl_display_roundtrip(display_);
@@ -99,7 +106,12 @@ public:
         toplevel_.reset(xdg_surface_get_toplevel(xdgSurface_.get()));
         xdg_toplevel_add_listener(toplevel_.get(), &toplevelListener, this);
         xdg_toplevel_set_title(toplevel_.get(), "wayland-animator");
-        xdg_toplevel_set_fullscreen(toplevel_.get(), nullptr);
+        if (fixedSize_) {
+            xdg_toplevel_set_min_size(toplevel_.get(), width_, height_);
+            xdg_toplevel_set_max_size(toplevel_.get(), width_, height_);
+        } else {
+            xdg_toplevel_set_fullscreen(toplevel_.get(), nullptr);
+        }
         wl_surface_commit(surface_.get());
     }
 
@@ -189,7 +201,7 @@ private:
     }
     static void toplevelConfigure(void* data, xdg_toplevel*, int32_t width, int32_t height, wl_array*) {
         auto* self = static_cast<Animator*>(data);
-        if (width > 0 && height > 0) {
+        if (width > 0 && height > 0 && !self->fixedSize_) {
             self->width_ = width;
             self->height_ = height;
         }
@@ -207,6 +219,7 @@ private:
 
     wl_display* display_;
     bool still_;
+    bool fixedSize_;
     int width_ = 640, height_ = 480;
     std::pair<int, int> painted_{0, 0};  // the size of the last picture a configure asked for
     unsigned step_ = 0;
@@ -239,17 +252,26 @@ bool readInput(std::string& pending, int& lines) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool still = argc > 1 && std::string(argv[1]) == "--still";
-    if (argc > 2 || (argc == 2 && !still)) {
-        std::cerr << "usage: wayland-animator [--still]\n";
-        return 2;
+    bool still = false;
+    int width = 0, height = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--still") {
+            still = true;
+        } else if (option == "--window" && i + 1 < argc && std::sscanf(argv[i + 1], "%dx%d", &width, &height) == 2 &&
+                   width > 0 && height > 0) {
+            ++i;
+        } else {
+            std::cerr << "usage: wayland-animator [--still] [--window WxH]\n";
+            return 2;
+        }
     }
     Owned<wl_display, wl_display_disconnect> display(wl_display_connect(nullptr));
     if (!display) {
         std::cerr << "wayland-animator: cannot connect to the Wayland display\n";
         return 1;
     }
-    Animator animator(display.get(), still);
+    Animator animator(display.get(), still, width, height);
     std::string pending;
     for (;;) {
         while (wl_display_prepare_read(display.get()) != 0) wl_display_dispatch_pending(display.get());
