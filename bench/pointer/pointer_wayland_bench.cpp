@@ -28,8 +28,9 @@
 #include "pointer/input/button_poll.hpp"
 #include "pointer/input/button_tap.hpp"
 #include "pointer/platform/linux/evdev_button_events.hpp"
-#include "tests/pointer_e2e/mutter_desktop.hpp"
+#include "tests/pointer_e2e/virtual_pointer.hpp"
 #include "tests/support/desktop/test_programs.hpp"
+#include "tests/support/desktop/wayland_desktop.hpp"
 
 namespace {
 
@@ -65,12 +66,11 @@ std::vector<double> coreSharesWhile(const std::vector<int>& pids, const std::fun
 }
 
 void cpuFigures() {
-    auto desktop = pointertest::MutterDesktop::start();
-    std::vector<std::string> argv{"/usr/bin/python3", CURSOR_ZONES_SCRIPT, "default", "text", "pointer", "crosshair"};
-    auto window = desktop->spawn(argv);
-    if (window->readStdoutLine(20s) != "READY") throw std::runtime_error("the window did not come up");
+    auto desktop = testsupport::WaylandDesktop::start(
+        {.compositor = testsupport::Compositor::mutter, .width = 640, .height = 480});
+    auto window = pointertest::showCursorZones(*desktop, {"default", "text", "pointer", "crosshair"});
     pointertest::VirtualPointer pointer(*desktop);
-    const int mutter = desktop->processIds().at("mutter");
+    const int mutter = desktop->processIds().at("compositor");
     const int pipewire = desktop->processIds().at("pipewire");
     int step = 0;
     const auto moving = [&] {
@@ -86,7 +86,7 @@ void cpuFigures() {
 
     const auto withoutStill = coreSharesWhile({mutter, pipewire}, still);
     const auto withoutMoving = coreSharesWhile({mutter, pipewire}, moving);
-    auto agent = desktop->spawn({testsupport::testProgramPath("pointer-agent")});
+    auto agent = desktop->spawn({desktop->reachableCopy(testsupport::testProgramPath("pointer-agent"))});
     if (!agent->readStdoutLine(20s)) throw std::runtime_error("pointer-agent printed nothing");
     std::this_thread::sleep_for(2s);  // the screen cast is granted in the background
     const auto withStill = coreSharesWhile({agent->pid(), mutter, pipewire}, still);

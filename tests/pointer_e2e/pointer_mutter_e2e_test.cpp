@@ -10,8 +10,9 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/pointer_e2e/mutter_desktop.hpp"
+#include "tests/pointer_e2e/virtual_pointer.hpp"
 #include "tests/support/desktop/test_programs.hpp"
+#include "tests/support/desktop/wayland_desktop.hpp"
 
 namespace pointertest {
 namespace {
@@ -19,6 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kLineTimeout = 15s;
+constexpr int kWidth = 640, kHeight = 480;
 // The window's zones, left to right, each a quarter of the monitor, and what each one shows.
 const std::vector<std::pair<std::string, std::string>> kZones = {
     {"default", "arrow"}, {"text", "text"}, {"pointer", "pointer"}, {"crosshair", "crosshair"}};
@@ -26,25 +28,27 @@ const std::vector<std::pair<std::string, std::string>> kZones = {
 class PointerAgentOnMutter : public ::testing::Test {
 protected:
     void SetUp() override {
-        desktop = MutterDesktop::start();
-        std::vector<std::string> argv{"/usr/bin/python3", CURSOR_ZONES_SCRIPT};
-        for (const auto& zone : kZones) argv.push_back(zone.first);
-        window = desktop->spawn(argv);
-        ASSERT_EQ(window->readStdoutLine(kLineTimeout), "READY") << window->stderrSoFar() << desktop->logs();
+        desktop = testsupport::WaylandDesktop::start(
+            {.compositor = testsupport::Compositor::mutter, .width = kWidth, .height = kHeight});
+        std::vector<std::string> names;
+        for (const auto& zone : kZones) names.push_back(zone.first);
+        window = showCursorZones(*desktop, names);
         pointer = std::make_unique<VirtualPointer>(*desktop);
-        tokenPath = desktop->environment().at("HOME") + "/cursor.token";
+        agentPath = desktop->reachableCopy(testsupport::testProgramPath("pointer-agent"));
+        tokenPath = (desktop->makeDirectory("pointer") / "cursor.token").string();
     }
     void moveToZone(size_t zone) {
-        const int width = MutterDesktop::kWidth / int(kZones.size());
-        pointer->moveTo(int(zone) * width + width / 2, MutterDesktop::kHeight / 2);
+        const int width = kWidth / int(kZones.size());
+        pointer->moveTo(int(zone) * width + width / 2, kHeight / 2);
     }
     std::unique_ptr<testsupport::ChildProcess> startAgent() {
-        return desktop->spawn({testsupport::testProgramPath("pointer-agent"), "--restore-token-path", tokenPath});
+        return desktop->spawn({agentPath, "--restore-token-path", tokenPath});
     }
 
-    std::unique_ptr<MutterDesktop> desktop;
+    std::unique_ptr<testsupport::WaylandDesktop> desktop;
     std::unique_ptr<testsupport::ChildProcess> window;
     std::unique_ptr<VirtualPointer> pointer;
+    std::string agentPath;
     std::string tokenPath;
 };
 
@@ -63,6 +67,7 @@ TEST_F(PointerAgentOnMutter, EachCursorOfTheWindowIsReportedTheDesktopAsksOnceAn
     struct stat token {};
     ASSERT_EQ(::stat(tokenPath.c_str(), &token), 0) << "no token file was written";
     EXPECT_EQ(token.st_mode & 0777, 0600u);
+    EXPECT_EQ(token.st_uid, desktop->user().uid);
     EXPECT_EQ(desktop->portalBackendLog().find("restore data available"), std::string::npos);
 
     // The second run hands the desktop the kept permission, and sees the cursor as well.
