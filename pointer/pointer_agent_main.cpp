@@ -18,6 +18,10 @@ int main(int argc, char** argv) {
         sink.out(std::string("pointer-agent ") + AGENTS_VERSION);
         return 0;
     }
-    auto platform = pointer::platform::linux_x11::openLinuxPlatform();
+    pointer::platform::linux_x11::LinuxPlatformOptions platformOptions;
+    platformOptions.restoreTokenPath = options.restoreTokenPath;
+    platformOptions.watchPointer = !options.exportImages;
+    platformOptions.notice = [&sink](const std::string& line) { sink.err(line); };
+    auto platform = pointer::platform::linux_x11::openLinuxPlatform(platformOptions);
     return pointer::runPointerAgent(options, platform, sink, STDIN_FILENO);
 }

@@ -29,6 +29,14 @@ TEST(AgentOptions, MatchedAsWholeArgumentsAnywhere) {
     const auto none = parseAgentOptions({"-h", "--HELP", "--version=1", "help"});
     EXPECT_FALSE(none.help);
     EXPECT_FALSE(none.version);
+    EXPECT_FALSE(neither.restoreTokenPath);
+    // The token file is the argument after the option, whatever it looks like.
+    const auto token = parseAgentOptions({"--restore-token-path", "--poll-buttons", "--export-images"});
+    EXPECT_EQ(token.restoreTokenPath, "--poll-buttons");
+    EXPECT_FALSE(token.pollButtons);
+    EXPECT_TRUE(token.exportImages);
+    EXPECT_FALSE(parseAgentOptions({"--poll-buttons", "--restore-token-path"}).restoreTokenPath);
+    EXPECT_FALSE(parseAgentOptions({"--restore-token-path", ""}).restoreTokenPath);
 }
 
 TEST(StateReporter, PrintsTheFirstStateAndThenOnlyChanges) {

@@ -141,7 +141,12 @@ common::Result<std::unique_ptr<ScreenCastSession>> ScreenCastSession::start(cons
     const uint32_t version = uintProperty(properties.get(), "version");
     if (version == 0) return failure(SessionFailure::noPortal, "the desktop portal has no screen-cast interface");
     const PortalChoice source = chooseSourceType(options.sourceType, uintProperty(properties.get(), "AvailableSourceTypes"));
-    const PortalChoice cursor = chooseCursorMode(uintProperty(properties.get(), "AvailableCursorModes"));
+    const uint32_t cursorModes = uintProperty(properties.get(), "AvailableCursorModes");
+    if (options.cursorAsMetadata && (version < 2 || (cursorModes & kCursorMetadata) == 0)) {
+        return failure(SessionFailure::noCursorMetadata, "the desktop offers no pointer metadata in its screen casts");
+    }
+    const PortalChoice cursor =
+        options.cursorAsMetadata ? PortalChoice{kCursorMetadata, std::nullopt} : chooseCursorMode(cursorModes);
     session->granted_.askedSourceType = source.value;
     if (source.notice) session->granted_.notices.push_back(*source.notice);
     if (cursor.notice) session->granted_.notices.push_back(*cursor.notice);
@@ -204,6 +209,10 @@ common::Result<std::unique_ptr<ScreenCastSession>> ScreenCastSession::start(cons
     gint32 width = 0, height = 0;
     if (g_variant_lookup(streamProperties.get(), "size", "(ii)", &width, &height) && width > 0 && height > 0) {
         session->granted_.size = std::make_pair(width, height);
+    }
+    gint32 x = 0, y = 0;
+    if (g_variant_lookup(streamProperties.get(), "position", "(ii)", &x, &y)) {
+        session->granted_.position = std::make_pair(x, y);
     }
     const gchar* restoreToken = nullptr;
     if (g_variant_lookup(started.value().get(), "restore_token", "&s", &restoreToken) && restoreToken && *restoreToken) {

@@ -21,11 +21,14 @@ enum class SessionFailure : int {
     dismissed = 2,  // the user closed the desktop's dialog
     refused = 3,    // the desktop refused or failed the request
     broken = 4,     // the bus or the portal misbehaved
+    noCursorMetadata = 5,  // the pointer was wanted as metadata, and the desktop cannot give that
 };
 
 struct SessionOptions {
     uint32_t sourceType = 1;  // kSourceMonitor or kSourceWindow
     std::optional<std::string> restoreToken;
+    // The pointer beside the frames, not in them; without it the session is not even created.
+    bool cursorAsMetadata = false;
 };
 
 // What the desktop granted.
@@ -34,6 +37,7 @@ struct GrantedCast {
     uint32_t askedSourceType = 0;            // what the desktop was asked for (what it offers)
     uint32_t sourceType = 0;                 // as the portal reports it; 0 when it does not
     std::optional<std::pair<int, int>> size;  // the stream's size, when the portal tells it
+    std::optional<std::pair<int, int>> position;  // a monitor's place on the desktop, when told
     std::optional<std::string> restoreToken;
     std::vector<std::string> notices;  // lines for the user about what differs from the request
 };

@@ -2,7 +2,8 @@
 """A test-only screencast portal backend for a headless mutter: it answers the portal frontend's
 org.freedesktop.impl.portal.ScreenCast without a dialog by forwarding to mutter's own
 org.gnome.Mutter.ScreenCast. A monitor source records mutter's first monitor; a window source
-records the focused window. When mutter ends its session (the window closed), the portal session
+records the focused window; the pointer may be hidden, embedded or metadata, and a restore token
+works as with a real desktop. When mutter ends its session (the window closed), the portal session
 is closed, so the application sees org.freedesktop.portal.Session.Closed.
 
 Usage: mutter_screencast_portal.py BUS_NAME      (prints "READY" once BUS_NAME is owned)
@@ -14,7 +15,9 @@ from gi.repository import Gio, GLib
 MUTTER = "org.gnome.Mutter.ScreenCast"
 MUTTER_PATH = "/org/gnome/Mutter/ScreenCast"
 MONITOR, WINDOW = 1, 2
-HIDDEN, EMBEDDED = 1, 2
+HIDDEN, EMBEDDED, METADATA = 1, 2, 4
+# The portal's cursor modes as mutter numbers them.
+MUTTER_CURSOR_MODES = {HIDDEN: 0, EMBEDDED: 1, METADATA: 2}
 
 INTERFACES = Gio.DBusNodeInfo.new_for_xml("""
 <node>
@@ -53,7 +56,7 @@ class Session:
 
     def __init__(self, portal, path):
         self.portal, self.path = portal, path
-        self.types, self.cursor = MONITOR, HIDDEN
+        self.types, self.cursor, self.persist = MONITOR, HIDDEN, 0
         self.mutter_session = None
         self.registration = portal.bus.register_object(path, SESSION, self.on_call, self.on_property, None)
 
@@ -69,7 +72,7 @@ class Session:
         self.mutter_session, = call(MUTTER_PATH, MUTTER, "CreateSession", GLib.Variant("(a{sv})", ({},)), "(o)")
         self.portal.bus.signal_subscribe(MUTTER, MUTTER + ".Session", "Closed", self.mutter_session, None, 0,
                                          lambda *unused: self.close(emit=True))
-        cursor = {"cursor-mode": GLib.Variant("u", 0 if self.cursor == HIDDEN else 1)}
+        cursor = {"cursor-mode": GLib.Variant("u", MUTTER_CURSOR_MODES.get(self.cursor, 0))}
         if self.types & WINDOW:
             stream, = call(self.mutter_session, MUTTER + ".Session", "RecordWindow", GLib.Variant("(a{sv})", (cursor,)),
                            "(o)")
@@ -82,8 +85,12 @@ class Session:
         def added(bus, sender, path, interface, signal, parameters):
             node, = parameters.unpack()
             props = {"source_type": GLib.Variant("u", source)}
-            streams = GLib.Variant("a(ua{sv})", [(node, props)])
-            invocation.return_value(GLib.Variant("(ua{sv})", (0, {"streams": streams})))
+            results = {"streams": GLib.Variant("a(ua{sv})", [(node, props)])}
+            if self.persist:
+                # What a restore token stands for; the frontend hands it back on a later SelectSources.
+                results["persist_mode"] = GLib.Variant("u", self.persist)
+                results["restore_data"] = GLib.Variant("(suv)", ("mutterforward", 1, GLib.Variant("u", source)))
+            invocation.return_value(GLib.Variant("(ua{sv})", (0, results)))
 
         self.portal.bus.signal_subscribe(MUTTER, MUTTER + ".Stream", "PipeWireStreamAdded", stream, None, 0, added)
         call(self.mutter_session, MUTTER + ".Session", "Start", None, None)
@@ -114,7 +121,7 @@ class Portal:
 
     def on_property(self, bus, sender, path, interface, name):
         return GLib.Variant("u", {"AvailableSourceTypes": MONITOR | WINDOW,
-                                  "AvailableCursorModes": HIDDEN | EMBEDDED, "version": 4}[name])
+                                  "AvailableCursorModes": HIDDEN | EMBEDDED | METADATA, "version": 4}[name])
 
     def on_call(self, bus, sender, path, interface, method, args, invocation):
         handle, session_path, app_id, *rest = args.unpack()
@@ -127,6 +134,9 @@ class Portal:
                 session = self.sessions[session_path]
                 session.types = options.get("types", MONITOR)
                 session.cursor = options.get("cursor_mode", HIDDEN)
+                session.persist = options.get("persist_mode", 0)
+                if "restore_data" in options:
+                    print("screencast portal: restore data available", file=sys.stderr, flush=True)
                 invocation.return_value(GLib.Variant("(ua{sv})", (0, {})))
             elif method == "Start":
                 self.sessions[session_path].start(invocation)  # answers once mutter names the stream

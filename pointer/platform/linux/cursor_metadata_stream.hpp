@@ -1,0 +1,72 @@
+#pragma once
+
+#include <pipewire/pipewire.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/error.hpp"
+#include "pointer/platform/linux/cursor_metadata.hpp"
+
+namespace pointer::platform::linux_wayland {
+
+// A consumer of a screen cast that reads only its cursor metadata: the pictures are never mapped
+// or read, and the fewest frames the producer allows are asked for. Its own loop thread calls the
+// handlers, one at a time, never after destruction.
+class CursorMetadataStream {
+public:
+    using ReportHandler = std::function<void(const CursorReport&)>;
+    using EndHandler = std::function<void(const std::string&)>;  // once, when the stream ends by itself
+
+    // Takes `fd` (a PipeWire connection from the portal) in every case.
+    static common::Result<std::unique_ptr<CursorMetadataStream>> connect(int fd, uint32_t nodeId,
+                                                                         ReportHandler reports, EndHandler ended);
+    ~CursorMetadataStream();
+    CursorMetadataStream(const CursorMetadataStream&) = delete;
+    CursorMetadataStream& operator=(const CursorMetadataStream&) = delete;
+
+private:
+    CursorMetadataStream() = default;
+    static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error);
+    static void onParamChanged(void* data, uint32_t id, const spa_pod* param);
+    static void onProcess(void* data);
+    static void onGlobalRemoved(void* data, uint32_t id);
+    void end(const std::string& message);
+
+    struct LoopRelease {
+        void operator()(pw_thread_loop* loop) const { pw_thread_loop_destroy(loop); }
+    };
+    struct ContextRelease {
+        void operator()(pw_context* context) const { pw_context_destroy(context); }
+    };
+    struct CoreRelease {
+        void operator()(pw_core* core) const { pw_core_disconnect(core); }
+    };
+    struct RegistryRelease {
+        void operator()(pw_registry* registry) const { pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry)); }
+    };
+    struct StreamRelease {
+        void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
+    };
+
+    // Built in this order, released in reverse.
+    std::unique_ptr<pw_thread_loop, LoopRelease> loop_;
+    std::unique_ptr<pw_context, ContextRelease> context_;
+    std::unique_ptr<pw_core, CoreRelease> core_;
+    // Tells when the desktop's node goes away: the stream itself would merely wait for another.
+    std::unique_ptr<pw_registry, RegistryRelease> registry_;
+    std::unique_ptr<pw_stream, StreamRelease> stream_;
+    uint32_t nodeId_ = 0;
+    spa_hook registryListener_{};
+    pw_registry_events registryEvents_{};
+    spa_hook streamListener_{};
+    pw_stream_events streamEvents_{};
+
+    ReportHandler reports_;
+    EndHandler ended_;
+    bool stopping_ = false;  // touched with the loop locked or on its thread
+    bool endReported_ = false;
+};
+
+}  // namespace pointer::platform::linux_wayland
