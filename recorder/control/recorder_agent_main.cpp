@@ -1,4 +1,5 @@
 #include <cstdlib>
+#include <string_view>
 
 #include "common/output_lines.hpp"
 #include "recorder/control/capture_config.hpp"
@@ -6,6 +7,7 @@
 #include "recorder/engine/screen_capture_recorder.hpp"
 #include "recorder/engine/source_listing.hpp"
 #include "recorder/platform/linux/backend_choice.hpp"
+#include "recorder/platform/linux/linux_permissions.hpp"
 #include "recorder/platform/linux/linux_platform.hpp"
 
 namespace {
@@ -34,15 +36,19 @@ recorder::linux_backend::wayland::WaylandRequest waylandRequestFrom(int argc, ch
 int main(int argc, char** argv) {
     common::StdioLineSink lines;
     using recorder::linux_backend::CaptureBackend;
-    const auto platform =
+    const bool wayland =
         recorder::linux_backend::chooseCaptureBackend([](const char* name) { return std::getenv(name); }) ==
-                CaptureBackend::wayland
-            ? recorder::linux_backend::makeWaylandPlatform(waylandRequestFrom(argc, argv),
-                                                           [&lines](const std::string& line) { lines.err(line); })
-            : recorder::linux_backend::makeLinuxPlatform();
+        CaptureBackend::wayland;
+    const auto platform = wayland ? recorder::linux_backend::makeWaylandPlatform(
+                                        waylandRequestFrom(argc, argv),
+                                        [&lines](const std::string& line) { lines.err(line); })
+                                  : recorder::linux_backend::makeLinuxPlatform();
+    const bool listing = argc >= 2 && std::string_view(argv[1]) == "--list-sources";
     recorder::ProcessEntryServices services;
     services.lines = &lines;
-    services.permissions = [&platform] { return platform.permissions; };
+    services.permissions = [&platform, listing, wayland] {
+        return listing && wayland ? recorder::linux_backend::makeWaylandListingPermissionService() : platform.permissions;
+    };
     services.makeRecorder = [&lines, &platform] { return recorder::ScreenCaptureRecorder::make(platform, lines); };
     services.listSources = [&platform] { return recorder::describeCaptureSources(*platform.capture, *platform.devices); };
     services.version = AGENTS_VERSION;

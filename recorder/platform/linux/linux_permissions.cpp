@@ -39,6 +39,14 @@ private:
     const std::shared_ptr<wayland::ScreenCast> cast_;
 };
 
+// A listing of sources on Wayland only says that the desktop's dialog chooses: asking the portal
+// for a session here would open that dialog for nothing.
+class WaylandListingPermissionService final : public SoundServerPermissions {
+public:
+    bool preflightScreenCaptureAccess() override { return true; }
+    bool requestScreenCaptureAccess() override { return true; }
+};
+
 class PulseCaptureDeviceService final : public platform::CaptureDeviceService {
 public:
     std::vector<platform::AudioCaptureDevice> audioCaptureDevices() override { return listMicrophones(); }
@@ -52,6 +60,10 @@ std::shared_ptr<platform::PermissionService> makeLinuxPermissionService() {
 
 std::shared_ptr<platform::PermissionService> makeWaylandPermissionService(std::shared_ptr<wayland::ScreenCast> cast) {
     return std::make_shared<WaylandPermissionService>(std::move(cast));
+}
+
+std::shared_ptr<platform::PermissionService> makeWaylandListingPermissionService() {
+    return std::make_shared<WaylandListingPermissionService>();
 }
 
 std::shared_ptr<platform::CaptureDeviceService> makeLinuxCaptureDeviceService() {

@@ -50,6 +50,9 @@ public:
     }
 
     bool canCaptureMicrophone() override { return audioServerAnswers() && !listMicrophones().empty(); }
+    bool canCaptureSystemAudio() override { return soundOutputAvailable(); }
+    // The desktop's own dialog picks the source; a listing must not open it.
+    platform::SourceSelection sourceSelection() override { return platform::SourceSelection::desktopDialog; }
 
     common::Result<std::shared_ptr<platform::CaptureStream>> makeStream(
         const platform::ContentFilter&, const platform::StreamConfiguration& configuration,
