@@ -120,13 +120,13 @@ TEST(WriterInputQueue, AFullQueueMakesTheInputNotReadyAndAppendsReturnFalseUntil
     EXPECT_FALSE(video.isReadyForMoreMediaData());
     EXPECT_FALSE(video.appendSampleBuffer(videoSample(nv12Frame(9), MediaTime::make(9, 60))));
 
-    // Audio is bounded by duration: eighth-second pieces until one second is queued.
+    // Audio is bounded by duration: eighth-second pieces until four seconds are queued.
     int pieces = 0;
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 80; ++i) {
         if (!audio.appendSampleBuffer(toneSample(i * 0.125, 0.125, 440))) break;
         ++pieces;
     }
-    EXPECT_EQ(pieces, 8);
+    EXPECT_EQ(pieces, 32);
     EXPECT_FALSE(audio.isReadyForMoreMediaData());
     // A full video queue does not hold back the audio track, and the other way round.
     {
@@ -152,7 +152,7 @@ TEST(WriterInputQueue, AFullQueueMakesTheInputNotReadyAndAppendsReturnFalseUntil
     }
     EXPECT_FALSE(video.isReadyForMoreMediaData());
     EXPECT_FALSE(video.appendSampleBuffer(videoSample(nv12Frame(4), MediaTime::make(4, 60))));
-    EXPECT_FALSE(audio.appendSampleBuffer(toneSample(1.0, 0.125, 440)));
+    EXPECT_FALSE(audio.appendSampleBuffer(toneSample(4.0, 0.125, 440)));
 }
 
 TEST_F(WriterFaultsTest, AFileSizeLimitFailsTheWriterWithTheSystemsDescription) {

@@ -64,8 +64,6 @@ public:
     }
 
     const std::string& display() const { return display_; }
-    int xServerPid() const { return xServer_->pid(); }
-
     std::map<std::string, std::string> environment() const {
         // Programs on this desktop record X11 even when the tests run inside a Wayland session.
         std::map<std::string, std::string> result{{"DISPLAY", display_}, {"RECORDER_AGENT_BACKEND", "x11"}};
@@ -225,7 +223,6 @@ std::unique_ptr<TestDesktop> TestDesktop::start(const DesktopOptions& options) {
 }
 
 const std::string& TestDesktop::display() const { return impl_->display(); }
-int TestDesktop::xServerPid() const { return impl_->xServerPid(); }
 std::map<std::string, std::string> TestDesktop::environment() const { return impl_->environment(); }
 TestDesktop::CommandResult TestDesktop::run(const std::string& shellCommand) const { return impl_->run(shellCommand); }
 void TestDesktop::killXServer() { impl_->killXServer(); }

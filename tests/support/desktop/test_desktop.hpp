@@ -33,7 +33,6 @@ public:
     ~TestDesktop();
 
     const std::string& display() const;  // ":N"
-    int xServerPid() const;
     // Environment for programs that should use this desktop: DISPLAY, and with PulseAudio
     // XDG_RUNTIME_DIR and PULSE_SERVER.
     std::map<std::string, std::string> environment() const;
