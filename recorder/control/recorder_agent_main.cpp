@@ -7,7 +7,6 @@
 #include "recorder/engine/screen_capture_recorder.hpp"
 #include "recorder/engine/source_listing.hpp"
 #include "recorder/platform/linux/backend_choice.hpp"
-#include "recorder/platform/linux/linux_permissions.hpp"
 #include "recorder/platform/linux/linux_platform.hpp"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "recorder/platform/linux/pipewire/pipewire_handles.hpp"
 #include "pointer/platform/linux/cursor_metadata.hpp"
 
 namespace pointer::platform::linux_wayland {
@@ -34,29 +35,13 @@ private:
     static void onGlobalRemoved(void* data, uint32_t id);
     void end(const std::string& message);
 
-    struct LoopRelease {
-        void operator()(pw_thread_loop* loop) const { pw_thread_loop_destroy(loop); }
-    };
-    struct ContextRelease {
-        void operator()(pw_context* context) const { pw_context_destroy(context); }
-    };
-    struct CoreRelease {
-        void operator()(pw_core* core) const { pw_core_disconnect(core); }
-    };
-    struct RegistryRelease {
-        void operator()(pw_registry* registry) const { pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry)); }
-    };
-    struct StreamRelease {
-        void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
-    };
-
     // Built in this order, released in reverse.
-    std::unique_ptr<pw_thread_loop, LoopRelease> loop_;
-    std::unique_ptr<pw_context, ContextRelease> context_;
-    std::unique_ptr<pw_core, CoreRelease> core_;
+    recorder::linux_backend::pipewire::ThreadLoopHandle loop_;
+    recorder::linux_backend::pipewire::ContextHandle context_;
+    recorder::linux_backend::pipewire::CoreHandle core_;
     // Tells when the desktop's node goes away: the stream itself would merely wait for another.
-    std::unique_ptr<pw_registry, RegistryRelease> registry_;
-    std::unique_ptr<pw_stream, StreamRelease> stream_;
+    recorder::linux_backend::pipewire::RegistryHandle registry_;
+    recorder::linux_backend::pipewire::StreamHandle stream_;
     uint32_t nodeId_ = 0;
     spa_hook registryListener_{};
     pw_registry_events registryEvents_{};

@@ -1,5 +1,7 @@
 #include "recorder/platform/linux/linux_permissions.hpp"
 
+#include "recorder/platform/linux/linux_platform.hpp"
+
 #include "recorder/platform/linux/pulse/audio_source.hpp"
 #include "recorder/platform/linux/x11/x11_capture_service.hpp"
 
@@ -39,8 +41,7 @@ private:
     const std::shared_ptr<wayland::ScreenCast> cast_;
 };
 
-// A listing of sources on Wayland only says that the desktop's dialog chooses: asking the portal
-// for a session here would open that dialog for nothing.
+// A listing of sources on Wayland only says that the desktop's dialog chooses.
 class WaylandListingPermissionService final : public SoundServerPermissions {
 public:
     bool preflightScreenCaptureAccess() override { return true; }

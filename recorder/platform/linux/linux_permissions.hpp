@@ -10,8 +10,6 @@ namespace recorder::linux_backend {
 std::shared_ptr<platform::PermissionService> makeLinuxPermissionService();
 // On Wayland the desktop's consent to the screen cast is the permission to record the screen.
 std::shared_ptr<platform::PermissionService> makeWaylandPermissionService(std::shared_ptr<wayland::ScreenCast> cast);
-// For `--list-sources` on Wayland, which must not ask the desktop anything.
-std::shared_ptr<platform::PermissionService> makeWaylandListingPermissionService();
 std::shared_ptr<platform::CaptureDeviceService> makeLinuxCaptureDeviceService();
 
 }  // namespace recorder::linux_backend

@@ -13,4 +13,8 @@ platform::Platform makeLinuxPlatform();
 // cannot do as asked.
 platform::Platform makeWaylandPlatform(const wayland::WaylandRequest& request, wayland::NoticeSink notice);
 
+// For `--list-sources` on Wayland, which must not ask the desktop anything: asking the portal for a
+// session would open its dialog for nothing.
+std::shared_ptr<platform::PermissionService> makeWaylandListingPermissionService();
+
 }  // namespace recorder::linux_backend

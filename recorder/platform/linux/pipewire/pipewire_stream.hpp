@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/error.hpp"
+#include "recorder/platform/linux/pipewire/pipewire_handles.hpp"
 #include "recorder/platform/linux/pipewire/video_format.hpp"
 #include "recorder/platform/linux/pixels/frame_fitting.hpp"
 
@@ -65,29 +66,13 @@ private:
     void end(const std::string& message);
     void requestMetadata();
 
-    struct LoopRelease {
-        void operator()(pw_thread_loop* loop) const { pw_thread_loop_destroy(loop); }
-    };
-    struct ContextRelease {
-        void operator()(pw_context* context) const { pw_context_destroy(context); }
-    };
-    struct CoreRelease {
-        void operator()(pw_core* core) const { pw_core_disconnect(core); }
-    };
-    struct RegistryRelease {
-        void operator()(pw_registry* registry) const { pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry)); }
-    };
-    struct StreamRelease {
-        void operator()(pw_stream* stream) const { pw_stream_destroy(stream); }
-    };
-
     // Declared in the order they are built; released in reverse by stop().
-    std::unique_ptr<pw_thread_loop, LoopRelease> loop_;
-    std::unique_ptr<pw_context, ContextRelease> context_;
-    std::unique_ptr<pw_core, CoreRelease> core_;
+    ThreadLoopHandle loop_;
+    ContextHandle context_;
+    CoreHandle core_;
     // Tells when the producer's node goes away: the stream itself merely waits for another.
-    std::unique_ptr<pw_registry, RegistryRelease> registry_;
-    std::unique_ptr<pw_stream, StreamRelease> stream_;
+    RegistryHandle registry_;
+    StreamHandle stream_;
     uint32_t nodeId_ = 0;
     spa_hook coreListener_{};
     spa_hook registryListener_{};
