@@ -90,15 +90,20 @@ std::optional<AudioOnTimeline> decodeAudioOnTimeline(const std::string& path, in
                                                      double fromSeconds, bool fileTimes) {
     const TemporaryDirectory scratch;
     const std::string rawPath = scratch.file("audio.f32");
+    // The stream is decoded from its first packet and cut afterwards, never sought into: a seek lands
+    // on the packet at the wanted time, and without the packet before it the decoder has nothing to
+    // overlap its first frame with, so the sound fades in over half a frame, a hole the file lacks.
     // first_pts=0 makes the output start at the timeline's zero: samples before it are dropped and a
     // late start is padded, so a sample's index is its time.
-    std::vector<std::string> command{"ffmpeg", "-nostdin", "-v", "error", "-ss", std::to_string(fromSeconds)};
+    const std::string from = std::to_string(fromSeconds);
+    const std::string filters = "atrim=start=" + from + ",asetpts=PTS-" + from + "/TB,aresample=async=1:first_pts=0";
+    std::vector<std::string> command{"ffmpeg", "-nostdin", "-v", "error"};
     // The file's own times: the priming, which lies before zero, is cut.
     if (fileTimes) command.emplace_back("-copyts");
-    const std::vector<std::string> rest{"-i",  path,      "-map", "0:a:" + std::to_string(audioStreamIndex),
-                                        "-af", "aresample=async=1:first_pts=0",
-                                        "-ac", "1",       "-ar",  std::to_string(kAudioRate),
-                                        "-f",  "f32le",   "-y",   rawPath};
+    const std::vector<std::string> rest{"-i",  path,    "-map", "0:a:" + std::to_string(audioStreamIndex),
+                                        "-af", filters, "-ac",  "1",
+                                        "-ar", std::to_string(kAudioRate),
+                                        "-f",  "f32le", "-y",   rawPath};
     command.insert(command.end(), rest.begin(), rest.end());
     const auto decode = runTool(command);
     if (decode.status != 0) return std::nullopt;
