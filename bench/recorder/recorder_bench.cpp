@@ -64,9 +64,9 @@ std::string fileText(const std::string& path) {
     return text.str();
 }
 
-// CPU seconds so far of a running process (all its threads), from /proc.
-double processCpuSeconds(int pid) {
-    const std::string stat = fileText("/proc/" + std::to_string(pid) + "/stat");
+// CPU seconds (user + system) of a /proc stat line: "pid (comm) state ppid ...", utime is field
+// 14 and stime 15; comm may hold spaces, so fields are counted from the last ')'.
+double cpuSecondsOfStat(const std::string& stat) {
     const auto close = stat.rfind(')');
     if (close == std::string::npos) return 0;
     std::istringstream fields(stat.substr(close + 2));
@@ -81,6 +81,9 @@ double processCpuSeconds(int pid) {
     }
     return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
+
+// CPU seconds so far of a running process (all its threads), from /proc.
+double processCpuSeconds(int pid) { return cpuSecondsOfStat(fileText("/proc/" + std::to_string(pid) + "/stat")); }
 
 // Resident memory of a running process by kind, e.g. "RssAnon 80 MB, RssShmem 33 MB": heap and
 // thread stacks, mapped files (libraries), shared memory (the grab segment).
@@ -105,26 +108,13 @@ std::string residentMemoryByKind(int pid) {
 std::string cpuOfBusiestThreads(pid_t pid) {
     constexpr size_t shown = 6;
     std::map<std::string, double> seconds;
-    const double ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
     const auto tasks = std::filesystem::path("/proc") / std::to_string(pid) / "task";
     std::error_code error;
     for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        std::string stat = fileText((task.path() / "stat").string());
-        // pid (comm) state ppid ... utime is field 14, stime 15; comm may hold spaces, so count from ')'.
+        const std::string stat = fileText((task.path() / "stat").string());
         const auto open = stat.find('('), close = stat.rfind(')');
         if (open == std::string::npos || close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 2));
-        std::string field;
-        double utime = 0, stime = 0;
-        for (int index = 3; fields >> field; ++index) {
-            if (index == 14) utime = std::stod(field);
-            if (index == 15) {
-                stime = std::stod(field);
-                break;
-            }
-        }
-        seconds[stat.substr(open + 1, close - open - 1) + "/" + task.path().filename().string()] =
-            (utime + stime) / ticksPerSecond;
+        seconds[stat.substr(open + 1, close - open - 1) + "/" + task.path().filename().string()] = cpuSecondsOfStat(stat);
     }
     std::vector<std::pair<double, std::string>> ordered;
     for (const auto& [name, value] : seconds) ordered.emplace_back(value, name);
