@@ -54,20 +54,25 @@ std::map<std::string, std::string> with(std::map<std::string, std::string> base,
     return base;
 }
 
+// "keyint" is also the keyframe interval the writer forces on the timeline (frames at 60 fps).
 std::vector<Candidate> candidates() {
     const auto before = previousSettings();
     return {
-        {"superfast crf22 ref1 (before)", before},
-        {"superfast crf22 ref2", with(before, {{"x264-params", "ref=2"}})},
-        {"superfast crf22 ref3", with(before, {{"x264-params", "ref=3"}})},
-        {"superfast crf22 ref3 zerolatency", with(before, {{"tune", "zerolatency"}, {"x264-params", "ref=3"}})},
-        {"superfast crf22 ref3 mbtree la10", with(before, {{"x264-params", "ref=3:mbtree=1:rc-lookahead=10"}})},
-        {"veryfast crf22 ref3", with(before, {{"preset", "veryfast"}, {"x264-params", "ref=3"}})},
+        {"superfast crf22 ref1 key1s (before)", before},
+        {"superfast crf22 ref1 key2s", with(before, {{"keyint", "120"}})},
+        {"superfast crf22 ref1 key4s", with(before, {{"keyint", "240"}})},
+        {"superfast crf22 ref2 key1s", with(before, {{"x264-params", "ref=2"}})},
+        {"superfast crf22 ref2 key2s", with(before, {{"keyint", "120"}, {"x264-params", "ref=2"}})},
+        {"superfast crf22 ref3 key2s", with(before, {{"keyint", "120"}, {"x264-params", "ref=3"}})},
+        {"superfast crf22 ref2 key4s", with(before, {{"keyint", "240"}, {"x264-params", "ref=2"}})},
+        {"superfast crf22 ref3 key4s", with(before, {{"keyint", "240"}, {"x264-params", "ref=3"}})},
         // Without adaptive quantisation and psychovisual tuning (x264's "psnr" tuning): flat
         // screen backgrounds get no extra bits, so a higher CRF keeps the same fidelity.
-        {"superfast crf22 ref3 psnr", with(before, {{"tune", "psnr"}, {"x264-params", "ref=3"}})},
-        {"superfast crf27 ref3 psnr", with(before, {{"tune", "psnr"}, {"crf", "27"}, {"x264-params", "ref=3"}})},
-        {"chosen (assistant)", recorder::linux_backend::screenRecordingCompression()},
+        {"superfast crf24 ref2 key4s psnr",
+         with(before, {{"tune", "psnr"}, {"crf", "24"}, {"keyint", "240"}, {"x264-params", "ref=2"}})},
+        {"crf20 ref3 key4s", with(before, {{"crf", "20"}, {"keyint", "240"}, {"x264-params", "ref=3"}})},
+        {"crf21 ref3 key4s subme3", with(before, {{"crf", "21"}, {"keyint", "240"}, {"x264-params", "ref=3:subme=3"}})},
+        {"chosen: crf20.5 ref3 key4s", recorder::linux_backend::screenRecordingCompression(kClipWidth, kClipHeight)},
     };
 }
 

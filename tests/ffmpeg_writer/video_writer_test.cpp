@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <thread>
@@ -21,10 +22,11 @@ protected:
         std::shared_ptr<platform::AssetWriter> writer;
         std::shared_ptr<platform::WriterInput> video;
     };
-    Writer startVideoWriter(const std::string& path, platform::FileType type = platform::FileType::mpeg4) {
+    Writer startVideoWriter(const std::string& path, platform::FileType type = platform::FileType::mpeg4,
+                            const platform::VideoSettings& settings = videoSettings()) {
         auto made = service->makeAssetWriter(path, type);
         EXPECT_TRUE(made.ok()) << (made.ok() ? "" : made.error().message);
-        Writer result{made.value(), service->makeVideoInput(videoSettings(), std::nullopt)};
+        Writer result{made.value(), service->makeVideoInput(settings, std::nullopt)};
         result.video->setExpectsMediaDataInRealTime(true);
         EXPECT_TRUE(result.writer->canAddInput(*result.video));
         result.writer->addInput(result.video);
@@ -120,6 +122,32 @@ TEST_F(VideoWriterTest, AFrameAtOrAfterTheSessionEndIsDropped) {
     ASSERT_EQ(writer->status(), platform::WriterStatus::completed);
     EXPECT_EQ(probePackets(path, "v:0").size(), 2u);
     EXPECT_NEAR(std::stod(probeStream(path, "v:0")["duration"]), 1.0, kTick);
+}
+
+TEST_F(VideoWriterTest, KeyframesKeepTheirIntervalOnTheTimelineAndFragmentsStayShort) {
+    // A still screen: a frame every quarter second, far fewer than the 120 frames x264 counts to
+    // its next keyframe. Keyframes come every two seconds of timeline all the same.
+    auto settings = videoSettings();
+    settings.compression["keyint"] = "120";
+    const auto path = directory.file("sparse.mp4");
+    auto [writer, video] = startVideoWriter(path, platform::FileType::mpeg4, settings);
+    for (int i = 0; i < 24; ++i) ASSERT_TRUE(appendWaiting(*video, videoSample(nv12Frame(i), MediaTime::make(i, 4))));
+    writer->endSessionAtSourceTime(MediaTime::make(6, 1));
+    video->markAsFinished();
+    writer->finishWriting();
+    ASSERT_EQ(writer->status(), platform::WriterStatus::completed);
+
+    std::vector<double> keyframes;
+    for (const auto& packet : probePackets(path, "v:0"))
+        if (packet.keyframe) keyframes.push_back(packet.pts);
+    ASSERT_EQ(keyframes.size(), 3u);
+    for (size_t i = 0; i < keyframes.size(); ++i) EXPECT_NEAR(keyframes[i], 2.0 * i, kTick);
+
+    // Fragments are still cut every half second between keyframes (a crash costs no more than
+    // that); the finished file keeps them, retyped, behind one complete movie header.
+    const auto boxes = topLevelBoxes(path);
+    EXPECT_EQ(boxes.back(), "moov");
+    EXPECT_EQ(std::count(boxes.begin(), boxes.end(), "mdat"), 12);
 }
 
 TEST_F(VideoWriterTest, QuickTimeMovieUsesTheMovContainer) {

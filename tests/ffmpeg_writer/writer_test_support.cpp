@@ -56,12 +56,16 @@ std::map<std::string, std::string> probeStream(const std::string& path, const st
 
 std::vector<PacketTiming> probePackets(const std::string& path, const std::string& selector) {
     const auto text = runCommand("ffprobe -v error -select_streams " + selector +
-                                 " -show_entries packet=pts_time -of csv=p=0 '" + path + "'");
+                                 " -show_entries packet=pts_time,flags -of csv=p=0 '" + path + "'");
     std::vector<PacketTiming> packets;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         PacketTiming timing;
-        if (std::sscanf(line.c_str(), "%lf", &timing.pts) == 1) packets.push_back(timing);
+        char flags[8] = {};
+        if (std::sscanf(line.c_str(), "%lf,%7s", &timing.pts, flags) >= 1) {
+            timing.keyframe = flags[0] == 'K';
+            packets.push_back(timing);
+        }
     }
     return packets;
 }
@@ -108,6 +112,20 @@ HeaderDurations readHeaderDurations(const std::string& path) {
         result.media.push_back(double(u32(data, at + 20)) / u32(data, at + 16));
     }
     return result;
+}
+
+std::vector<std::string> topLevelBoxes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<std::string> boxes;
+    for (size_t at = 0; at + 8 <= data.size();) {
+        uint64_t size = u32(data, at);
+        if (size == 1 && at + 16 <= data.size()) size = uint64_t{u32(data, at + 8)} << 32 | u32(data, at + 12);
+        boxes.push_back(data.substr(at + 4, 4));
+        if (size < 8) break;
+        at += size;
+    }
+    return boxes;
 }
 
 platform::VideoSettings videoSettings(int width, int height) {

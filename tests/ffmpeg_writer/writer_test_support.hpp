@@ -33,6 +33,7 @@ std::map<std::string, std::string> probeStream(const std::string& path, const st
 // Presentation times of a stream's packets, in seconds.
 struct PacketTiming {
     double pts = 0;
+    bool keyframe = false;
 };
 std::vector<PacketTiming> probePackets(const std::string& path, const std::string& selector);
 // Decoded audio of the first audio stream, mono, 48 kHz, on the file's timeline.
@@ -46,6 +47,8 @@ struct HeaderDurations {
     std::vector<double> media;   // mdhd, in media time
 };
 HeaderDurations readHeaderDurations(const std::string& path);
+// Types of the file's top-level boxes, in order ("ftyp", "free", "mdat", ...).
+std::vector<std::string> topLevelBoxes(const std::string& path);
 
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;

@@ -13,9 +13,8 @@
 namespace recorder::linux_backend {
 namespace {
 
-// Longest fragment of a file without pictures (with pictures, a fragment runs from one keyframe
-// to the next, half a second apart). A killed recording loses the fragment being built, so this
-// bounds what a crash costs. Each fragment costs a header of a few hundred bytes, about 1 kB/s.
+// Longest fragment. A killed recording loses the fragment being built, so this bounds what a
+// crash costs. Each fragment costs a header of a few hundred bytes, about 1 kB/s.
 constexpr const char* kFragmentMicroseconds = "500000";
 // How often what was written is forced to the disk, so that a power loss costs no more than a
 // crash does. One sync per second is cheap next to the encoding.
@@ -118,14 +117,15 @@ common::Status FfmpegAssetWriter::openMuxer() {
 
     // Fragmented: the file is playable after every fragment. The movie header goes out with the
     // first fragment (not before it), when the encoders' start offsets are known, so the audio
-    // track can carry the edit that hides the AAC encoder's priming. With pictures, fragments
-    // end only at keyframes, so that no fragment starts with a picture that needs an earlier
-    // one. The fragment index the muxer would append is left out: the finished file gets a
-    // complete movie header instead (HybridMovie).
+    // track can carry the edit that hides the AAC encoder's priming. A keyframe also starts a
+    // fragment; keyframes are seconds apart (each one is a whole picture of text, most of a
+    // screen recording's bytes), so fragments in between start with pictures that need earlier
+    // ones, marked so in their sample flags. The fragment index the muxer would append, which
+    // would call every fragment a place to start decoding, is left out: the finished file gets
+    // a complete movie header with its sync samples instead (HybridMovie).
     av::Dictionary options;
     options.set("movflags", "+frag_keyframe+delay_moov+default_base_moof+skip_trailer");
-    const bool pictures = std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) { return t.video != nullptr; });
-    if (!pictures) options.set("frag_duration", kFragmentMicroseconds);
+    options.set("frag_duration", kFragmentMicroseconds);
     if (const int result = avformat_write_header(muxer_.get(), options.address()); result < 0) {
         if (file_->failure()) return *file_->failure();
         return writerError("cannot write " + file_->path(), result);

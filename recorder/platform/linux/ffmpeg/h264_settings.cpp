@@ -25,6 +25,8 @@ common::Error badSetting(const std::string& key, const std::string& value, const
     return common::Error{kWriterErrorDomain, 0, "invalid video setting " + key + "=" + value + ": " + why};
 }
 
+constexpr int64_t kMostPixelsWithExtraReferences = 2560 * 1440;
+
 class H264SettingsAssistant final : public platform::OutputSettingsAssistant {
 public:
     void setSourceVideoFormat(const platform::VideoFormatDescription& format) override { source_ = format; }
@@ -36,7 +38,7 @@ public:
             settings.width = source_->width;
             settings.height = source_->height;
         }
-        settings.compression = screenRecordingCompression();
+        settings.compression = screenRecordingCompression(settings.width, settings.height);
         return settings;
     }
 
@@ -46,32 +48,36 @@ private:
 
 }  // namespace
 
-std::map<std::string, std::string> screenRecordingCompression() {
+std::map<std::string, std::string> screenRecordingCompression(int width, int height) {
     // Chosen with bench/encoder, which encodes drawn 1080p60 screen clips (scrolling text, a
     // terminal, a web page, a dragged window, a video in a window, typing) and holds the files
-    // against their source. "superfast" at CRF 22 keeps text edges sharp at 60 fps with room for
-    // capture on two cores. Neither more reference frames, B-frames, a lookahead with macroblock
-    // tree, "veryfast", nor turning adaptive quantisation off (the "psnr" tuning, at a CRF of equal
-    // fidelity) saves more than about a tenth of the bits on every clip: most of a screen
-    // recording's bits are the keyframe the writer forces every second, each a full picture of
-    // text. More references would cost about 46 MB each at 3840x2160 for that.
+    // against their source. Most of a screen recording's bits are keyframes, each a whole picture
+    // of text: one every four seconds instead of every second, with three reference pictures and
+    // one step lower CRF to keep the fidelity, halves the file or better on most clips at the
+    // same PSNR and CPU per frame. Finer motion estimation (subme 3 and up) would save another
+    // quarter on a scrolling terminal but costs half again the CPU; "veryfast", a macroblock-tree
+    // lookahead and the "psnr" tuning do not pay on every clip.
     // No B-frames: every frame is decodable as soon as it is written (what a killed recording
     // keeps) and presentation order equals decode order, so frame times pass through unchanged.
     //
-    // Memory: x264 holds a picture per frame thread and more for its threads' lookahead. One
-    // frame thread per core (x264 would take one and a half) and no frames held back for the
-    // threaded lookahead give the same bits and, at 3840x2160 on two cores, about 70 MB less.
+    // Memory: x264 keeps every picture it holds with its half-pixel planes, about 46 MB each at
+    // 3840x2160: one per reference, per frame thread and for its threads' lookahead. One frame
+    // thread per core (x264 would take one and a half) and no frames held back for the threaded
+    // lookahead give the same bits and about 70 MB less there; above 1440p the two extra
+    // references would cost more memory than a screen recorder should take, so they go.
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const bool large = static_cast<int64_t>(width) * height > kMostPixelsWithExtraReferences;
     return {
         {"preset", "superfast"},
-        {"crf", "22"},
+        {"crf", "20.5"},
         {"profile", "high"},
         {"bframes", "0"},
-        // Frames only arrive when the screen changes; the writer also forces a keyframe each
-        // second of timeline, this is the cap for a steady 60 fps.
-        {"keyint", "60"},
+        // In frames at 60 fps; the writer forces the same interval on the timeline, because
+        // frames only arrive when the screen changes. Fragments are cut every half second
+        // regardless, so this is not what a crash can cost.
+        {"keyint", "240"},
         {"threads", std::to_string(cores)},
-        {"x264-params", "sync-lookahead=0"},
+        {"x264-params", large ? "ref=1:sync-lookahead=0" : "ref=3:sync-lookahead=0"},
     };
 }
 

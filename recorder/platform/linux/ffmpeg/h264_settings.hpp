@@ -11,8 +11,9 @@ struct AVCodecContext;
 
 namespace recorder::linux_backend {
 
-// The compression our settings assistant proposes for screen recordings (keys as below).
-std::map<std::string, std::string> screenRecordingCompression();
+// The compression our settings assistant proposes for screen recordings of this size (keys as
+// below).
+std::map<std::string, std::string> screenRecordingCompression(int width, int height);
 
 // Applies a compression map to an H.264 (libx264) encoder before it is opened. Known keys:
 // "preset", "tune", "profile", "crf", "bitrate" (bits per second), "keyint" (most frames between

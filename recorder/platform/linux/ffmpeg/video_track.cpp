@@ -18,12 +18,6 @@ namespace {
 // encoder uses this only to pick its level and rate-control defaults, and 60 is the rate the
 // recorder captures at.
 constexpr int kNominalFrameRate = 60;
-// A keyframe at least this often on the timeline. Fragments are cut only at keyframes, so that
-// every fragment, and every point a reader may start decoding at, begins with a picture of its
-// own; this interval is therefore also the longest stretch a crash can cost. On a mostly still
-// screen, where keyframes are most of the bytes, half a second makes the file about a fifth
-// larger than one keyframe a second.
-constexpr int64_t kKeyframeIntervalTicks = VideoTrack::kTimescale / 2;
 
 int64_t toTicks(const common::MediaTime& time) { return time.convertScale(VideoTrack::kTimescale).value; }
 
@@ -76,11 +70,17 @@ common::Result<std::unique_ptr<VideoTrack>> VideoTrack::open(AVFormatContext* mu
     }
     stream->time_base = encoder->time_base;
     stream->avg_frame_rate = encoder->framerate;
-    return std::unique_ptr<VideoTrack>(new VideoTrack(muxer, stream, std::move(encoder)));
+    // Frames come only when the screen changes, so x264's own interval (in frames) could leave a
+    // still screen without a keyframe for minutes: the same interval is also forced on the
+    // timeline, as if every frame at the nominal rate had come.
+    const int64_t keyframeIntervalTicks =
+        std::max<int64_t>(1, static_cast<int64_t>(encoder->gop_size) * kTimescale / kNominalFrameRate);
+    return std::unique_ptr<VideoTrack>(new VideoTrack(muxer, stream, std::move(encoder), keyframeIntervalTicks));
 }
 
-VideoTrack::VideoTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder)
-    : muxer_(muxer), stream_(stream), encoder_(std::move(encoder)) {}
+VideoTrack::VideoTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder,
+                       int64_t keyframeIntervalTicks)
+    : muxer_(muxer), stream_(stream), encoder_(std::move(encoder)), keyframeIntervalTicks_(keyframeIntervalTicks) {}
 
 av::Frame VideoTrack::wrapNV12(const std::shared_ptr<platform::PixelBuffer>& image) {
     av::Frame frame = av::makeFrame();
@@ -142,7 +142,7 @@ common::Status VideoTrack::encode(const platform::SampleBuffer& sample, const co
     frame->color_trc = encoder_->color_trc;
     frame->colorspace = encoder_->colorspace;
     frame->color_range = encoder_->color_range;
-    if (!lastKeyframeTicks_ || ticks - *lastKeyframeTicks_ >= kKeyframeIntervalTicks) {
+    if (!lastKeyframeTicks_ || ticks - *lastKeyframeTicks_ >= keyframeIntervalTicks_) {
         frame->pict_type = AV_PICTURE_TYPE_I;
         lastKeyframeTicks_ = ticks;
     }

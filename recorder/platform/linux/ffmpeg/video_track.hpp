@@ -34,7 +34,7 @@ public:
     std::optional<double> latestFrameSeconds() const;
 
 private:
-    VideoTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder);
+    VideoTrack(AVFormatContext* muxer, AVStream* stream, av::CodecContext encoder, int64_t keyframeIntervalTicks);
     common::Status sendFrame(AVFrame* frame);
     common::Status drainPackets();
     common::Status takePacket(av::Packet packet, const std::optional<int64_t>& endTicks);
@@ -46,6 +46,7 @@ private:
     AVStream* stream_;
     av::CodecContext encoder_;
     std::optional<int64_t> lastInputTicks_;
+    int64_t keyframeIntervalTicks_;  // a keyframe at least this often on the timeline
     std::optional<int64_t> lastKeyframeTicks_;
     int64_t lastFrameDurationTicks_ = kTimescale / 60;
     std::optional<int64_t> endTicks_;  // the session end as known when packets come out
