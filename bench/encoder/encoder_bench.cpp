@@ -72,7 +72,7 @@ std::vector<Candidate> candidates() {
          with(before, {{"tune", "psnr"}, {"crf", "24"}, {"keyint", "240"}, {"x264-params", "ref=2"}})},
         {"crf20 ref3 key4s", with(before, {{"crf", "20"}, {"keyint", "240"}, {"x264-params", "ref=3"}})},
         {"crf21 ref3 key4s subme3", with(before, {{"crf", "21"}, {"keyint", "240"}, {"x264-params", "ref=3:subme=3"}})},
-        {"chosen: crf20.5 ref3 key4s", recorder::linux_backend::screenRecordingCompression(kClipWidth, kClipHeight)},
+        {"chosen: crf20 ref3 key4s", recorder::linux_backend::screenRecordingCompression(kClipWidth, kClipHeight)},
     };
 }
 
