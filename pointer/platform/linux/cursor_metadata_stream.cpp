@@ -2,10 +2,7 @@
 
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 
 namespace pointer::platform::linux_wayland {
 namespace {
@@ -36,64 +33,32 @@ const spa_pod* buildFormatOffer(spa_pod_builder& builder) {
 common::Result<std::unique_ptr<CursorMetadataStream>> CursorMetadataStream::connect(int fd, uint32_t nodeId,
                                                                                    ReportHandler reports,
                                                                                    EndHandler ended) {
-    pw_init(nullptr, nullptr);
+    using recorder::linux_backend::pipewire::ConsumerConnection;
+    auto opened = ConsumerConnection::open(fd, "pointer-cursor", "PipeWire");
+    if (!opened.ok()) return opened.error();
     std::unique_ptr<CursorMetadataStream> self(new CursorMetadataStream());
     self->reports_ = std::move(reports);
     self->ended_ = std::move(ended);
-    self->loop_.reset(pw_thread_loop_new("pointer-cursor", nullptr));
-    if (self->loop_) self->context_.reset(pw_context_new(pw_thread_loop_get_loop(self->loop_.get()), nullptr, 0));
-    if (!self->context_ || pw_thread_loop_start(self->loop_.get()) < 0) {
-        ::close(fd);
-        return common::Error{"PipeWire", 1, "cannot start a PipeWire loop for the cursor"};
-    }
-    pw_thread_loop_lock(self->loop_.get());
-    const auto fail = [&self](const std::string& message) -> common::Error {
-        pw_thread_loop_unlock(self->loop_.get());
-        return common::Error{"PipeWire", 2, message};
-    };
-    self->core_.reset(pw_context_connect_fd(self->context_.get(), fd, nullptr, 0));
-    if (!self->core_) return fail(std::string("cannot connect to PipeWire: ") + std::strerror(errno));
     self->nodeId_ = nodeId;
-    self->registry_.reset(pw_core_get_registry(self->core_.get(), PW_VERSION_REGISTRY, 0));
-    if (!self->registry_) return fail(std::string("cannot watch the PipeWire nodes: ") + std::strerror(errno));
-    self->registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
-    self->registryEvents_.global_remove = onGlobalRemoved;
-    pw_registry_add_listener(self->registry_.get(), &self->registryListener_, &self->registryEvents_, self.get());
-    self->stream_.reset(pw_stream_new(self->core_.get(), "pointer-agent",
-                                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
-                                                        PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
-    if (!self->stream_) return fail(std::string("cannot create a PipeWire stream: ") + std::strerror(errno));
-    self->streamEvents_.version = PW_VERSION_STREAM_EVENTS;
-    self->streamEvents_.state_changed = onStateChanged;
-    self->streamEvents_.param_changed = onParamChanged;
-    self->streamEvents_.process = onProcess;
-    pw_stream_add_listener(self->stream_.get(), &self->streamListener_, &self->streamEvents_, self.get());
+    self->connection_ = std::move(opened).value();
 
+    ConsumerConnection::Events events;
+    events.stream.state_changed = onStateChanged;
+    events.stream.param_changed = onParamChanged;
+    events.stream.process = onProcess;
+    events.nodeRemoved = onGlobalRemoved;
     uint8_t space[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof(space));
-    const spa_pod* params[] = {buildFormatOffer(builder)};
     // Without PW_STREAM_FLAG_MAP_BUFFERS the pictures stay unmapped; metadata is always mapped.
-    const int connected = pw_stream_connect(self->stream_.get(), PW_DIRECTION_INPUT, nodeId,
-                                            PW_STREAM_FLAG_AUTOCONNECT, params, 1);
-    if (connected < 0) return fail(std::string("cannot connect the PipeWire stream: ") + std::strerror(-connected));
-    pw_thread_loop_unlock(self->loop_.get());
+    if (auto failed = self->connection_->connectStream(nodeId, "pointer-agent", events, self.get(),
+                                                       PW_STREAM_FLAG_AUTOCONNECT, buildFormatOffer(builder))) {
+        return *failed;
+    }
     return self;
 }
 
 CursorMetadataStream::~CursorMetadataStream() {
-    if (!loop_) return;
-    pw_thread_loop_lock(loop_.get());
-    stopping_ = true;
-    if (stream_) pw_stream_disconnect(stream_.get());
-    pw_thread_loop_unlock(loop_.get());
-    pw_thread_loop_stop(loop_.get());
-    if (stream_) spa_hook_remove(&streamListener_);
-    stream_.reset();
-    if (registry_) spa_hook_remove(&registryListener_);
-    registry_.reset();
-    core_.reset();
-    context_.reset();
-    loop_.reset();
+    if (connection_) connection_->close([this] { stopping_ = true; });
 }
 
 void CursorMetadataStream::end(const std::string& message) {
@@ -130,18 +95,18 @@ void CursorMetadataStream::onParamChanged(void* data, uint32_t id, const spa_pod
             SPA_POD_CHOICE_RANGE_Int(cursorMetadataSize(64), cursorMetadataSize(1),
                                      cursorMetadataSize(kLargestCursorSide)))),
     };
-    pw_stream_update_params(self.stream_.get(), params, 2);
+    pw_stream_update_params(self.connection_->stream(), params, 2);
 }
 
 void CursorMetadataStream::onProcess(void* data) {
     auto& self = *static_cast<CursorMetadataStream*>(data);
     // Every buffer in order: a new picture may come with one and only the position with the next.
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(self.stream_.get())) {
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(self.connection_->stream())) {
         const spa_meta* meta = spa_buffer_find_meta(buffer->buffer, SPA_META_Cursor);
         if (meta && meta->data && meta->size >= sizeof(spa_meta_cursor)) {
             self.reports_(readCursorMetadata(*static_cast<const spa_meta_cursor*>(meta->data), meta->size));
         }
-        pw_stream_queue_buffer(self.stream_.get(), buffer);
+        pw_stream_queue_buffer(self.connection_->stream(), buffer);
     }
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/error.hpp"
-#include "recorder/platform/linux/pipewire/pipewire_handles.hpp"
+#include "recorder/platform/linux/pipewire/consumer_connection.hpp"
 #include "pointer/platform/linux/cursor_metadata.hpp"
 
 namespace pointer::platform::linux_wayland {
@@ -35,18 +35,8 @@ private:
     static void onGlobalRemoved(void* data, uint32_t id);
     void end(const std::string& message);
 
-    // Built in this order, released in reverse.
-    recorder::linux_backend::pipewire::ThreadLoopHandle loop_;
-    recorder::linux_backend::pipewire::ContextHandle context_;
-    recorder::linux_backend::pipewire::CoreHandle core_;
-    // Tells when the desktop's node goes away: the stream itself would merely wait for another.
-    recorder::linux_backend::pipewire::RegistryHandle registry_;
-    recorder::linux_backend::pipewire::StreamHandle stream_;
+    std::unique_ptr<recorder::linux_backend::pipewire::ConsumerConnection> connection_;
     uint32_t nodeId_ = 0;
-    spa_hook registryListener_{};
-    pw_registry_events registryEvents_{};
-    spa_hook streamListener_{};
-    pw_stream_events streamEvents_{};
 
     ReportHandler reports_;
     EndHandler ended_;

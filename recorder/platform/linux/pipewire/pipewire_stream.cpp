@@ -3,7 +3,6 @@
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -58,83 +57,37 @@ std::optional<RowBand> damagedRows(spa_buffer* buffer, const NegotiatedFormat& f
 
 common::Result<std::unique_ptr<PipeWireStream>> PipeWireStream::connect(int fd, uint32_t nodeId, FrameHandler frames,
                                                                          EndHandler ended) {
-    pw_init(nullptr, nullptr);
+    auto opened = ConsumerConnection::open(fd, "recorder-video", kErrorDomain);
+    if (!opened.ok()) return opened.error();
     std::unique_ptr<PipeWireStream> stream(new PipeWireStream());
     stream->frames_ = std::move(frames);
     stream->ended_ = std::move(ended);
-    stream->loop_.reset(pw_thread_loop_new("recorder-video", nullptr));
-    if (!stream->loop_) {
-        ::close(fd);
-        return common::Error{kErrorDomain, 1, "cannot create the PipeWire loop"};
-    }
-    stream->context_.reset(pw_context_new(pw_thread_loop_get_loop(stream->loop_.get()), nullptr, 0));
-    if (!stream->context_) {
-        ::close(fd);
-        return common::Error{kErrorDomain, 1, "cannot create the PipeWire context"};
-    }
-    if (pw_thread_loop_start(stream->loop_.get()) < 0) {
-        ::close(fd);
-        return common::Error{kErrorDomain, 1, "cannot start the PipeWire loop"};
-    }
-
-    pw_thread_loop_lock(stream->loop_.get());
-    const auto fail = [&stream](const std::string& message) -> common::Error {
-        pw_thread_loop_unlock(stream->loop_.get());
-        stream->stop();
-        return common::Error{kErrorDomain, 2, message};
-    };
-    stream->core_.reset(pw_context_connect_fd(stream->context_.get(), fd, nullptr, 0));
-    if (!stream->core_) return fail(std::string("cannot connect to PipeWire: ") + std::strerror(errno));
-    stream->coreEvents_.version = PW_VERSION_CORE_EVENTS;
-    stream->coreEvents_.error = onCoreError;
-    pw_core_add_listener(stream->core_.get(), &stream->coreListener_, &stream->coreEvents_, stream.get());
-
     stream->nodeId_ = nodeId;
-    stream->registry_.reset(pw_core_get_registry(stream->core_.get(), PW_VERSION_REGISTRY, 0));
-    if (!stream->registry_) return fail(std::string("cannot watch the PipeWire nodes: ") + std::strerror(errno));
-    stream->registryEvents_.version = PW_VERSION_REGISTRY_EVENTS;
-    stream->registryEvents_.global_remove = onGlobalRemoved;
-    pw_registry_add_listener(stream->registry_.get(), &stream->registryListener_, &stream->registryEvents_,
-                             stream.get());
+    stream->connection_ = std::move(opened).value();
 
-    stream->stream_.reset(pw_stream_new(stream->core_.get(), "recorder-agent",
-                                        pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                                          "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
-    if (!stream->stream_) return fail(std::string("cannot create a PipeWire stream: ") + std::strerror(errno));
-    stream->streamEvents_.version = PW_VERSION_STREAM_EVENTS;
-    stream->streamEvents_.state_changed = onStateChanged;
-    stream->streamEvents_.param_changed = onParamChanged;
-    stream->streamEvents_.process = onProcess;
-    pw_stream_add_listener(stream->stream_.get(), &stream->streamListener_, &stream->streamEvents_, stream.get());
-
+    ConsumerConnection::Events events;
+    events.stream.state_changed = onStateChanged;
+    events.stream.param_changed = onParamChanged;
+    events.stream.process = onProcess;
+    events.nodeRemoved = onGlobalRemoved;
+    events.coreError = onCoreError;
     uint8_t space[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof(space));
-    const spa_pod* params[] = {buildFormatOffer(builder)};
-    const int connected = pw_stream_connect(
-        stream->stream_.get(), PW_DIRECTION_INPUT, nodeId,
-        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
-    if (connected < 0) return fail(std::string("cannot connect the PipeWire stream: ") + std::strerror(-connected));
-    pw_thread_loop_unlock(stream->loop_.get());
+    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS);
+    if (auto failed = stream->connection_->connectStream(nodeId, "recorder-agent", events, stream.get(), flags,
+                                                         buildFormatOffer(builder))) {
+        stream->stop();
+        return *failed;
+    }
     return stream;
 }
 
 PipeWireStream::~PipeWireStream() { stop(); }
 
 void PipeWireStream::stop() {
-    if (!loop_) return;
-    pw_thread_loop_lock(loop_.get());
-    stopping_ = true;
-    if (stream_) pw_stream_disconnect(stream_.get());
-    pw_thread_loop_unlock(loop_.get());
-    pw_thread_loop_stop(loop_.get());
-    if (stream_) spa_hook_remove(&streamListener_);
-    stream_.reset();
-    if (registry_) spa_hook_remove(&registryListener_);
-    registry_.reset();
-    if (core_) spa_hook_remove(&coreListener_);
-    core_.reset();
-    context_.reset();
-    loop_.reset();
+    if (!connection_) return;
+    connection_->close([this] { stopping_ = true; });
+    connection_.reset();
     {
         std::lock_guard lock(formatMutex_);
         if (!endMessage_) endMessage_ = "the screen-cast stream was stopped";
@@ -231,7 +184,7 @@ void PipeWireStream::requestMetadata() {
     params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage),
         SPA_PARAM_META_size, SPA_POD_CHOICE_RANGE_Int(kRegion * 16, kRegion, kRegion * 16)));
-    pw_stream_update_params(stream_.get(), params, 4);
+    pw_stream_update_params(connection_->stream(), params, 4);
 }
 
 void PipeWireStream::onProcess(void* data) {
@@ -239,9 +192,9 @@ void PipeWireStream::onProcess(void* data) {
     // Only the newest picture matters; older ones still queued go straight back.
     pw_buffer* newest = nullptr;
     bool skipped = false;
-    while (pw_buffer* next = pw_stream_dequeue_buffer(self.stream_.get())) {
+    while (pw_buffer* next = pw_stream_dequeue_buffer(self.connection_->stream())) {
         if (newest) {
-            pw_stream_queue_buffer(self.stream_.get(), newest);
+            pw_stream_queue_buffer(self.connection_->stream(), newest);
             skipped = true;
         }
         newest = next;
@@ -286,7 +239,7 @@ void PipeWireStream::onProcess(void* data) {
         }
     }
     self.lastFrameSkipped_ = !handed;
-    pw_stream_queue_buffer(self.stream_.get(), newest);
+    pw_stream_queue_buffer(self.connection_->stream(), newest);
 }
 
 }  // namespace recorder::linux_backend::pipewire

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "common/error.hpp"
-#include "recorder/platform/linux/pipewire/pipewire_handles.hpp"
+#include "recorder/platform/linux/pipewire/consumer_connection.hpp"
 #include "recorder/platform/linux/pipewire/video_format.hpp"
 #include "recorder/platform/linux/pixels/frame_fitting.hpp"
 
@@ -66,20 +66,8 @@ private:
     void end(const std::string& message);
     void requestMetadata();
 
-    // Declared in the order they are built; released in reverse by stop().
-    ThreadLoopHandle loop_;
-    ContextHandle context_;
-    CoreHandle core_;
-    // Tells when the producer's node goes away: the stream itself merely waits for another.
-    RegistryHandle registry_;
-    StreamHandle stream_;
+    std::unique_ptr<ConsumerConnection> connection_;
     uint32_t nodeId_ = 0;
-    spa_hook coreListener_{};
-    spa_hook registryListener_{};
-    pw_registry_events registryEvents_{};
-    spa_hook streamListener_{};
-    pw_core_events coreEvents_{};
-    pw_stream_events streamEvents_{};
 
     FrameHandler frames_;
     EndHandler ended_;
