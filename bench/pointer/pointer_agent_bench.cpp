@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/pointer/process_cpu.hpp"
 #include "tests/support/desktop/test_desktop.hpp"
 #include "tests/support/desktop/test_programs.hpp"
 
@@ -40,17 +41,7 @@ using testsupport::TestDesktop;
 constexpr auto kMeasureSpan = 10s;
 constexpr int kClicks = 40;
 
-// Nanoseconds the process has run on any CPU, over all its current threads.
-uint64_t cpuNanoseconds(int pid) {
-    uint64_t total = 0;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream stat(task.path() / "schedstat");
-        uint64_t onCpu = 0;
-        if (stat >> onCpu) total += onCpu;
-    }
-    return total;
-}
+using pointer_bench::cpuNanoseconds;
 
 // The agent's CPU time while `during` runs, as a share of one core.
 double coreShareWhile(int pid, const std::function<void()>& during) {

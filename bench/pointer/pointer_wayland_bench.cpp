@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/pointer/process_cpu.hpp"
 #include "common/output_lines.hpp"
 #include "pointer/input/button_poll.hpp"
 #include "pointer/input/button_tap.hpp"
@@ -43,17 +44,7 @@ using pointer::platform::linux_evdev::OwnedFd;
 
 constexpr auto kSpan = 20s;
 constexpr int kClicks = 200;
-
-uint64_t cpuNanoseconds(int pid) {
-    uint64_t total = 0;
-    std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
-        std::ifstream stat(task.path() / "schedstat");
-        uint64_t onCpu = 0;
-        if (stat >> onCpu) total += onCpu;
-    }
-    return total;
-}
+using pointer_bench::cpuNanoseconds;
 
 // Nanoseconds the process has run, counting threads that have ended (the compositor's come and go),
 // to the 10 ms of a clock tick.
