@@ -175,9 +175,11 @@ TEST_F(DisplayRecording, MovingContentGivesAPlayableBt709H264FileAsLongAsTheReco
     // shared test machines can starve it, so the count only has to be plausible, and the frame gaps
     // show the 60 Hz pacing: a recorder paced at 30 Hz would have no gap shorter than 33 ms.
     RecordProperty("frames_per_second", std::to_string(static_cast<double>(times.size()) / video->duration));
-    EXPECT_GE(video->frameCount, static_cast<int64_t>(20 * observed)) << "over " << observed << " s";
     EXPECT_LE(video->frameCount, static_cast<int64_t>(std::ceil(60 * video->duration)) + 2);
+#ifndef E2E_SANITIZED_RECORDER
+    EXPECT_GE(video->frameCount, static_cast<int64_t>(20 * observed)) << "over " << observed << " s";
     EXPECT_GE(shareOfGapsWithin(times, 1.5 * frameSeconds), 0.1);
+#endif
 }
 
 TEST_F(DisplayRecording, AStaticScreenEndsProperlyWithFewFrames) {
