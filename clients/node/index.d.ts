@@ -7,7 +7,10 @@ export interface AgentOptions {
   recorderPath?: string;
   /** Path of pointer-agent; default "pointer-agent" on PATH. */
   pointerPath?: string;
-  /** Environment of the program (DISPLAY, PULSE_SERVER, ...); default this process's. */
+  /**
+   * Environment of the program (DISPLAY, WAYLAND_DISPLAY, RECORDER_AGENT_BACKEND, PULSE_SERVER, ...);
+   * default this process's.
+   */
   env?: NodeJS.ProcessEnv;
   /** Working directory (where a request without outputPath writes). */
   cwd?: string;
@@ -29,7 +32,14 @@ export interface RecordingRequest {
   microphoneDeviceId?: string;
   microphoneLabel?: string;
   microphoneOutputPath?: string;
+  /** Not possible on Wayland: the windows are recorded, with a "Wayland: " warning. */
   excludedProcessIds?: number[];
+  /**
+   * Wayland: a file that keeps the user's choice in the desktop's dialog, so that the dialog is
+   * shown on the first recording only (the token is read from it and written back, mode 0600).
+   * Ignored on X11.
+   */
+  restoreTokenPath?: string;
 }
 
 /** An error line of one of the programs, or its unexpected end. */
@@ -64,7 +74,7 @@ export class Recording extends EventEmitter {
   on(event: 'windowUnavailable', listener: () => void): this;
   /** An "Error: " line: the capture stopped with an error; stop() still finishes the file. */
   on(event: 'captureError', listener: (description: string) => void): this;
-  /** Any other line on standard error, e.g. "MICROPHONE_CAPTURE_UNAVAILABLE". */
+  /** Any other line on standard error, e.g. "MICROPHONE_CAPTURE_UNAVAILABLE" or a "Wayland: " line. */
   on(event: 'warning', listener: (line: string) => void): this;
   /** The files are finished (after stop(), a signal, or the window's disappearance). */
   on(event: 'stopped', listener: (outputPath: string) => void): this;
@@ -155,6 +165,11 @@ export function parseCursorImageLine(line: string): CursorImage | undefined;
 export interface PointerMonitorOptions extends AgentOptions {
   /** --poll-buttons: count button events instead of listening to them. */
   pollButtons?: boolean;
+  /**
+   * --restore-token-path FILE. Wayland: a file that keeps the user's choice in the desktop's dialog
+   * for the cursor screen cast, so that the dialog is shown on the first run only. Ignored on X11.
+   */
+  restoreTokenPath?: string;
 }
 
 export interface Interaction {
@@ -178,7 +193,7 @@ export class PointerMonitor extends EventEmitter {
   on(event: 'state', listener: (cursorType: CursorType) => void): this;
   on(event: 'mousedown' | 'mouseup', listener: (button: number) => void): this;
   on(event: 'interaction', listener: (interaction: Interaction) => void): this;
-  /** A line on standard error, e.g. that button events cannot be listened to. */
+  /** A line on standard error, e.g. that button events cannot be listened to, or a "Wayland: " line. */
   on(event: 'warning', listener: (line: string) => void): this;
   on(event: 'exit', listener: (code: number | null, signal: NodeJS.Signals | null) => void): this;
   on(event: string | symbol, listener: (...args: any[]) => void): this;

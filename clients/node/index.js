@@ -274,6 +274,7 @@ class PointerMonitor extends EventEmitter {
     this.state = undefined;
     this.exitCode = undefined;
     const args = options.pollButtons ? ['--poll-buttons'] : [];
+    if (options.restoreTokenPath) args.push('--restore-token-path', options.restoreTokenPath);
     this._child = spawnAgent(options.pointerPath || 'pointer-agent', args, options);
     this.pid = this._child.pid;
     this._exited = new Promise((resolve) => {

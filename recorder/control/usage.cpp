@@ -14,6 +14,8 @@ Standard output says "Recording started" once the first frame is written and
 "Recording stopped. Output path: PATH" when the file is finished; errors go to standard error.
 SIGTERM, SIGINT, SIGHUP and the death of the parent finish the recording as "stop" does.
 Exit status: 0 when the recording was finished, 1 otherwise.
+On Wayland the desktop's own dialog chooses what is recorded; the request field "restoreTokenPath"
+names a file that keeps that choice, so that the dialog is shown once.
 
   --list-sources  print the displays, windows and microphones a request can name, as JSON
   --help          print this help

@@ -132,10 +132,14 @@ test('a killed recorder is reported as an unexpected exit and fails a pending st
   await assert.rejects(recording.stop(), /ended with signal SIGKILL/);
 });
 
-test('the pointer monitor reports the cursor state and clicks', async () => {
+test('the pointer monitor passes restoreTokenPath on and reports the cursor state and clicks', async () => {
   xdotool('mousemove', '1500', '900');
-  const monitor = await withTimeout(client.startPointerMonitor(programs), 'the first state');
+  // The token file matters on Wayland only: on X11 the option is accepted and nothing is written.
+  const restoreTokenPath = path.join(directory, 'pointer.token');
+  const monitor = await withTimeout(client.startPointerMonitor({ ...programs, restoreTokenPath }), 'the first state');
   try {
+    const argv = fs.readFileSync(`/proc/${monitor.pid}/cmdline`, 'utf8').split('\0');
+    assert.deepEqual(argv.slice(1, -1), ['--restore-token-path', restoreTokenPath]);
     assert.equal(monitor.state, 'arrow');
     const interactions = [];
     monitor.on('interaction', (interaction) => interactions.push(interaction));
@@ -146,6 +150,7 @@ test('the pointer monitor reports the cursor state and clicks', async () => {
   } finally {
     assert.equal(await withTimeout(monitor.stop(), 'the monitor to exit'), 0);
   }
+  assert.equal(fs.existsSync(restoreTokenPath), false);
 });
 
 test('cursor images are exported as decoded PNG files', async () => {
