@@ -107,6 +107,9 @@ public:
     // When the last resume took effect. A sample captured before it was captured while paused (or
     // so late that the cut has already closed its stretch), even if it reaches the queue afterwards.
     std::optional<common::MediaTime> resumedHostTime;
+    // When a finalisation took effect, until the stream has stopped: what was captured before it
+    // (the last sound still in the sound server, a frame on its way) belongs to the recording.
+    std::optional<common::MediaTime> stopHostTime;
     common::MediaTime accumulatedPausedDuration = common::MediaTime::zero();
     std::atomic<bool> sessionStarted{false};
     int64_t frameCount = 0;

@@ -90,6 +90,7 @@ common::Status ScreenCaptureRecorder::startCapture(const std::string& configJSON
         pauseStartedHostTime.reset();
         pendingResumeAdjustment = false;
         resumedHostTime.reset();
+        stopHostTime.reset();
         accumulatedPausedDuration = common::MediaTime::zero();
         frameCount = 0;
         firstSampleTime = common::MediaTime::zero();

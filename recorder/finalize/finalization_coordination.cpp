@@ -21,6 +21,7 @@ ScreenCaptureRecorder::CaptureFinalizationResult ScreenCaptureRecorder::finalize
             self->isFinalizing = true;
             self->interactiveStopParticipated = interactive;
             self->isRecording = false;
+            self->stopHostTime = self->platform_.hostClock();
             self->windowValidationTask.reset();  // the tracker ends by itself once it sees isRecording false
             self->trackedWindowId.reset();
             self->finalizationWaiters.push_back(waiter);

@@ -18,7 +18,11 @@ common::Result<std::string> ScreenCaptureRecorder::finishCapture(const common::T
     if (const auto running = queue.sync([this] { return stream; })) {
         (void)running->stopCapture();  // a failed stop changes nothing about the files
     }
-    queue.sync([this] { stream.reset(); });
+    // The stream has delivered everything it will; from here on the finishing reads the fields alone.
+    queue.sync([this] {
+        stream.reset();
+        stopHostTime.reset();
+    });
 
     if (lastSampleBuffer && videoInput) {
         if (waitUntilReady(*videoInput, assetWriter.get(), &task)) {

@@ -34,10 +34,10 @@ void ScreenCaptureRecorder::streamDidOutputSampleBuffer(platform::CaptureStream&
         if (outputType != static_cast<int>(platform::StreamOutputType::screen)) holdAudioBeforeFirstFrame(sample, outputType);
         return;
     }
-    if (!isRecording) return;
+    const MediaTime presentationTime = sample->presentationTimeStamp();
+    if (!isRecording && !(stopHostTime && common::compare(presentationTime, *stopHostTime) < 0)) return;
     if (isPaused) return;
 
-    const MediaTime presentationTime = sample->presentationTimeStamp();
     const bool isScreen = outputType == static_cast<int>(platform::StreamOutputType::screen);
     // Samples captured during a pause can still be on their way here when the resume takes effect.
     // Taken as the first frame after the resume, such a frame would show the paused screen and cut

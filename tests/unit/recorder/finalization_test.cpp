@@ -147,3 +147,33 @@ TEST_F(RecorderTest, OverlappingRequestsShareOneRunInArrivalOrder) {
     EXPECT_EQ(videoWriter()->finishCount, 1);
     EXPECT_EQ(resumedOrder.size(), 2u);
 }
+
+TEST_F(RecorderTest, WhatWasCapturedBeforeTheStopStillReachesTheFilesWhileTheStreamStops) {
+    startRecording(R"({"outputPath":"/out/a.mp4","capturesSystemAudio":true,"systemAudioOutputPath":"/out/s.m4a"})");
+    deliverVideo(10.000);
+    deliverAudio(10.000);
+    stream->holdStop();
+    fake.setHostTime(11.000);
+    auto finishing = std::async(std::launch::async, [this] { return recorder->finalizeCapture(true); });
+    ASSERT_TRUE(stream->waitUntilStopRequested(std::chrono::seconds(2)));
+    // Still on its way when the stop took effect: the last sound and a frame captured before it.
+    deliverAudio(10.990);
+    deliverVideo(10.995);
+    // Captured after the stop: not the recording's any more.
+    deliverAudio(11.001);
+    deliverVideo(11.010);
+    stream->releaseStop();
+    ASSERT_TRUE(finishing.get().succeeded());
+
+    const auto video = inputOf(videoWriter(), MediaType::video);
+    ASSERT_EQ(video->appendedTimes().size(), 3u);  // the two frames and the closing frame
+    EXPECT_NEAR(video->appendedTimes()[1].seconds(), 0.995, 1e-9);
+    EXPECT_NEAR(video->appendedTimes()[2].seconds(), 0.995 + 1.0 / 60, 1e-9);
+    const std::vector<double> sound{0.0, 0.990};
+    EXPECT_EQ(secondsOf(inputOf(fake.writer->writerFor("/out/s.m4a"), MediaType::audio)->appendedTimes()), sound);
+    EXPECT_EQ(secondsOf(inputOf(videoWriter(), MediaType::audio)->appendedTimes()), sound);
+
+    // Once the stream has stopped, nothing more is routed, whenever it was captured.
+    deliverAudio(10.999);
+    EXPECT_EQ(secondsOf(inputOf(videoWriter(), MediaType::audio)->appendedTimes()), sound);
+}

@@ -130,9 +130,9 @@ void LinuxCaptureStream::stopLocked() {
     for (auto& source : audioSources_) source->finishAt(stopNs);
     stopVideo();
     for (auto& source : audioSources_) source->stop();
-    delivering_->store(false);
-    // Blocks already queued are dropped by the flag; one that is running finishes before this
-    // returns, because every queue is flushed behind it.
+    // Nothing captures any more. What was delivered (the last sound above all) still reaches the
+    // outputs before this returns: every queue is flushed behind it. Only then does the flag turn
+    // away whatever a stray producer might still hand over.
     std::vector<common::SerialQueue*> queues;
     {
         std::lock_guard lock(outputsMutex_);
@@ -145,6 +145,7 @@ void LinuxCaptureStream::stopLocked() {
     if (started_) {
         for (common::SerialQueue* queue : queues) queue->sync([] {});
     }
+    delivering_->store(false);
 }
 
 }  // namespace recorder::linux_backend
