@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "recorder/platform/linux/x11/damage_region.hpp"
 #include "recorder/platform/linux/x11/exclusion_area.hpp"
+#include "recorder/platform/linux/x11/frame_history.hpp"
 #include "recorder/platform/linux/x11/frame_pixels.hpp"
 #include "recorder/platform/linux/x11/grab_target.hpp"
 #include "recorder/platform/linux/x11/monitors.hpp"
@@ -208,6 +210,74 @@ TEST(FramePixels, FillIsClippedToTheImage) {
     EXPECT_EQ(at(3, 0), 0x80);
     EXPECT_EQ(at(1, 0), 0);
     EXPECT_EQ(at(2, 1), 0);
+}
+
+TEST(DamageBlocks, OddRectanglesGrowToWholeChromaBlocksInTheCapturesCoordinates) {
+    const PixelRect capture{100, 50, 401, 301};  // odd size, so the last chroma block is a half one
+    EXPECT_TRUE(blocksToRefresh({}, capture, 8).empty());
+    EXPECT_TRUE(blocksToRefresh({{0, 0, 100, 50}, {501, 351, 10, 10}}, capture, 8).empty());  // only touching
+    EXPECT_EQ(blocksToRefresh({{151, 61, 3, 3}}, capture, 8), (std::vector<PixelRect>{{50, 10, 4, 4}}));
+    // Across the right and bottom edges: clipped there, with the odd last column and row kept.
+    EXPECT_EQ(blocksToRefresh({{499, 340, 10, 20}}, capture, 8), (std::vector<PixelRect>{{398, 290, 3, 11}}));
+    // Across the top-left corner.
+    EXPECT_EQ(blocksToRefresh({{90, 40, 13, 13}}, capture, 8), (std::vector<PixelRect>{{0, 0, 4, 4}}));
+}
+
+TEST(DamageBlocks, AScreenFullOfChangesOrHalfTheCaptureIsOneWholeBlock) {
+    const PixelRect capture{0, 0, 3840, 2160};
+    EXPECT_EQ(blocksToRefresh({{-5, -5, 4000, 2200}}, capture, 8), (std::vector<PixelRect>{{0, 0, 3840, 2160}}));
+    EXPECT_EQ(blocksToRefresh({{0, 0, 3840, 1080}}, capture, 8), (std::vector<PixelRect>{{0, 0, 3840, 2160}}));
+    EXPECT_EQ(blocksToRefresh({{0, 0, 3840, 1078}}, capture, 8), (std::vector<PixelRect>{{0, 0, 3840, 1078}}));
+}
+
+TEST(DamageBlocks, ManyRectanglesMergeNearestFirstAndStillCoverEveryChangedPixel) {
+    const PixelRect capture{0, 0, 1920, 1080};
+    // Two far-apart groups of glyphs: merged within each group, never across.
+    std::vector<PixelRect> glyphs;
+    for (int i = 0; i < 30; ++i) glyphs.push_back({100 + i * 9, 200, 7, 13});
+    for (int i = 0; i < 30; ++i) glyphs.push_back({1500 + i * 9, 900, 7, 13});
+    const auto blocks = blocksToRefresh(glyphs, capture, 2);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_LT(areaOf(blocks), 2 * 280 * 14);
+    for (const auto& glyph : glyphs)
+        for (int y = glyph.y; y < glyph.bottom(); ++y)
+            for (int x = glyph.x; x < glyph.right(); ++x) ASSERT_TRUE(covers(blocks, x, y)) << x << "," << y;
+    // More rectangles than are worth sorting out: their bounds.
+    std::vector<PixelRect> text;
+    for (int i = 0; i < 100; ++i) text.push_back({10 + i * 8, 31, 6, 10});
+    EXPECT_EQ(blocksToRefresh(text, capture, 8), (std::vector<PixelRect>{{10, 30, 798, 12}}));
+}
+
+TEST(FrameHistory, EachBufferKnowsWhatChangedSinceItLastHeldThePicture) {
+    auto pool = platform::PixelBufferPool::make(platform::kPixelFormat420v, 64, 32, 3);
+    auto first = pool->createPixelBuffer().value();
+    auto second = pool->createPixelBuffer().value();
+    auto third = pool->createPixelBuffer().value();
+    FrameHistory history;
+    EXPECT_FALSE(history.latest());
+    EXPECT_FALSE(history.staleParts(*first));  // never filled: whole
+
+    history.delivered(first, {{0, 0, 64, 32}});
+    history.delivered(second, {{2, 2, 4, 4}});
+    history.delivered(third, {{10, 10, 2, 2}});
+    EXPECT_EQ(history.latest(), third);
+    EXPECT_EQ(history.staleParts(*first), (std::vector<PixelRect>{{2, 2, 4, 4}, {10, 10, 2, 2}}));
+    EXPECT_EQ(history.staleParts(*second), (std::vector<PixelRect>{{10, 10, 2, 2}}));
+    EXPECT_EQ(history.staleParts(*third), std::vector<PixelRect>{});
+    history.delivered(first, {});  // a still refresh: caught up, nothing new for the others
+    EXPECT_EQ(history.staleParts(*first), std::vector<PixelRect>{});
+    EXPECT_EQ(history.staleParts(*second), (std::vector<PixelRect>{{10, 10, 2, 2}}));
+
+    // A buffer left in the pool for long keeps few parts, still covering every change.
+    for (int i = 0; i < 40; ++i) history.delivered(i % 2 ? first : third, {{(i % 16) * 4, (i / 16) * 4, 2, 2}});
+    const auto parts = history.staleParts(*second).value();
+    EXPECT_LE(parts.size(), 16u);
+    EXPECT_TRUE(covers(parts, 10, 10));
+    for (int i = 0; i < 40; ++i) EXPECT_TRUE(covers(parts, (i % 16) * 4 + 1, (i / 16) * 4 + 1)) << i;
+
+    history.reset();
+    EXPECT_FALSE(history.latest());
+    EXPECT_FALSE(history.staleParts(*second));
 }
 
 }  // namespace

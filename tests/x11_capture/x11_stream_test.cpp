@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <algorithm>
+#include <optional>
 
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 
 #include "common/host_clock.hpp"
 #include "common/serial_queue.hpp"
+#include "recorder/platform/linux/pixels/bgra_to_nv12.hpp"
 #include "recorder/platform/linux/x11/x11_capture_service.hpp"
 #include "recorder/platform/linux/x11/x11_capture_stream.hpp"
 #include "tests/support/desktop/test_programs.hpp"
@@ -157,6 +161,79 @@ TEST_F(CaptureStreamTest, NV12FramesCarryTheWindowsColourInVideoRangeBT709) {
     EXPECT_TRUE(yuvIs(green, expectedYuv(kGreen))) << green.y << " " << green.u << " " << green.v;
     const Yuv redPixel = nv12At(image, static_cast<int>(redFrame.midX()), static_cast<int>(redFrame.midY()));
     EXPECT_TRUE(yuvIs(redPixel, expectedYuv(0xFF0000))) << redPixel.y << " " << redPixel.u << " " << redPixel.v;
+}
+
+// The screen as NV12, grabbed whole through a connection of the test's own and converted whole.
+struct ScreenNv12 {
+    int width = 0, height = 0;
+    std::vector<uint8_t> y, uv;
+};
+std::optional<ScreenNv12> grabScreenAsNv12() {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t*)> owned(c, xcb_disconnect);
+    if (xcb_connection_has_error(c)) return std::nullopt;
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    ScreenNv12 out{screen->width_in_pixels, screen->height_in_pixels, {}, {}};
+    std::unique_ptr<xcb_get_image_reply_t, decltype(&free)> image(
+        xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, out.width, out.height, ~0u),
+                            nullptr),
+        &free);
+    if (!image) return std::nullopt;
+    out.y.resize(size_t(out.width) * out.height);
+    out.uv.resize(size_t(out.width) * (out.height / 2));
+    recorder::linux_backend::convertBGRAToNV12BT709(xcb_get_image_data(image.get()), out.width * 4, out.width,
+                                                    out.height, out.y.data(), out.width, out.uv.data(), out.width);
+    return out;
+}
+
+bool sameNv12(const recorder::platform::PixelBuffer& frame, const ScreenNv12& screen) {
+    if (frame.width() != screen.width || frame.height() != screen.height) return false;
+    for (int plane = 0; plane < 2; ++plane) {
+        const auto& p = frame.plane(plane);
+        const auto& expected = plane == 0 ? screen.y : screen.uv;
+        for (int row = 0; row < p.height; ++row) {
+            if (std::memcmp(p.data + size_t(row) * p.stride, &expected[size_t(row) * screen.width], screen.width) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(CaptureStreamTest, NV12FramesMadeFromTheChangesShowExactlyWhatTheScreenShows) {
+    startDesktopWith();
+    auto moving = testsupport::ChildProcess::spawn(
+        {testsupport::testProgramPath("moving-picture"), "--width", "321", "--height", "181", "--x", "41", "--y", "37"},
+        desktop->environment());
+    ASSERT_TRUE(moving->readStdoutLine(10s).value_or("").rfind("READY", 0) == 0);
+    auto window = TestWindow::open(*desktop, 901, 303, 301, 201, "30A050");
+    listedWindow(window->id());
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormat420v));
+    // Buffers go round the pool many times while two places change at once.
+    ASSERT_TRUE(pollUntil([&] { return statistics().partialFrames >= 40; }, 10s));
+    for (const char* colour : {"FF0000", "0000FF", "FFFF00"}) window->command(std::string("color ") + colour);
+    moving->sendSignal(SIGSTOP);
+    // Still once the last frames were idle: every change has been delivered.
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            const auto timeline = collector->timeline();
+            return timeline.size() > 12 && std::all_of(timeline.end() - 12, timeline.end(),
+                                                       [](const auto& record) { return record.status == 1; });
+        },
+        5s));
+    const auto screen = grabScreenAsNv12();
+    ASSERT_TRUE(screen);
+    EXPECT_TRUE(sameNv12(*collector->latestComplete()->imageBuffer(), *screen));
+    // The still picture's refreshes come from other buffers of the pool: each must be right too.
+    std::atomic<int> right{0}, wrong{0};
+    {
+        auto scope = collector->inspectEachFrame(
+            [&](const SampleBuffer& sample) { ++(sameNv12(*sample.imageBuffer(), *screen) ? right : wrong); });
+        const int complete = collector->counts().complete;
+        ASSERT_TRUE(collector->waitUntil([&](const auto& c) { return c.complete >= complete + 4; }, 5s));
+    }
+    EXPECT_GE(right.load(), 4);
+    EXPECT_EQ(wrong.load(), 0);
+    moving->sendSignal(SIGCONT);
 }
 
 TEST_F(CaptureStreamTest, AStillScreenGivesIdleFramesWithARareRefreshUntilSomethingChanges) {
