@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
+#include "recorder/platform/linux/pixels/nv12_block.hpp"
 #include "recorder/platform/linux/x11/damage_region.hpp"
 #include "recorder/platform/linux/x11/exclusion_area.hpp"
 #include "recorder/platform/linux/x11/frame_history.hpp"
@@ -278,6 +280,75 @@ TEST(FrameHistory, EachBufferKnowsWhatChangedSinceItLastHeldThePicture) {
     history.reset();
     EXPECT_FALSE(history.latest());
     EXPECT_FALSE(history.staleParts(*second));
+}
+
+// Frames made the way the capture thread makes them, from a pool whose buffers the consumer drops
+// at once, holds for many frames, or all of them (frames then skipped, their changes kept pending):
+// every frame made must show exactly the current picture. Each change paints a new value, so a
+// part missed anywhere shows as an old value.
+TEST(FrameHistory, FramesMadeFromChangesShowThePictureWhateverTheConsumerHoldsOrDrops) {
+    constexpr int kWidth = 37, kHeight = 23;  // odd: half chroma blocks at the right and bottom
+    const PixelRect whole{0, 0, kWidth, kHeight};
+    auto pool = platform::PixelBufferPool::make(platform::kPixelFormat420v, kWidth, kHeight, 4);
+    std::vector<uint8_t> picture(kWidth * kHeight, 0);
+    FrameHistory history;
+    std::vector<PixelRect> pending{whole};
+    std::vector<std::shared_ptr<platform::PixelBuffer>> held;
+    std::mt19937 random(14);
+    auto below = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    auto nv12 = [](const platform::PixelBuffer& b) {
+        return Nv12Image{b.plane(0).data, b.plane(0).stride, b.plane(1).data, b.plane(1).stride, b.width(), b.height()};
+    };
+    int made = 0, partial = 0, skipped = 0;
+    for (int step = 1; step <= 3000; ++step) {
+        const int changes = below(4);  // none: an idle tick, unless the consumer lets go of the picture
+        for (int i = 0; i < changes; ++i) {
+            const bool everything = below(50) == 0;
+            const int x = below(kWidth), y = below(kHeight);
+            const PixelRect changed = everything ? whole : PixelRect{x, y, 1 + below(kWidth - x), 1 + below(kHeight - y)};
+            for (int row = changed.y; row < changed.bottom(); ++row)
+                for (int column = changed.x; column < changed.right(); ++column)
+                    picture[row * kWidth + column] = static_cast<uint8_t>(step % 251 + 1);
+            pending.push_back(changed);
+        }
+        if (pending.size() > 8) pending = blocksToRefresh(pending, whole, 8);
+        // The consumer: lets go of some frames it held; sometimes everything.
+        std::erase_if(held, [&](const auto&) { return below(below(20) == 0 ? 1 : 6) == 0; });
+        if (pending.empty()) continue;
+
+        auto buffer = pool->createPixelBuffer();
+        if (!buffer && history.latest()) {
+            history.reset();
+            buffer = pool->createPixelBuffer();
+        }
+        if (!buffer) {
+            ++skipped;
+            continue;
+        }
+        const auto blocks = history.latest() ? blocksToRefresh(pending, whole, 8) : std::vector<PixelRect>{whole};
+        const Nv12Image to = nv12(*buffer.value());
+        if (history.latest()) {
+            ++partial;
+            const auto stale = history.staleParts(*buffer.value());
+            for (const PixelRect& part : stale.value_or(std::vector<PixelRect>{whole}))
+                copyNV12Block(nv12(*history.latest()), to, Nv12Block{part.x, part.y, part.width, part.height});
+        }
+        for (const PixelRect& block : blocks)
+            for (int row = block.y; row < block.bottom(); ++row)
+                for (int column = block.x; column < block.right(); ++column)
+                    to.y[row * to.yStride + column] = picture[row * kWidth + column];
+        history.delivered(buffer.value(), blocks);
+        pending.clear();
+        ++made;
+        for (int row = 0; row < kHeight; ++row)
+            for (int column = 0; column < kWidth; ++column)
+                ASSERT_EQ(to.y[row * to.yStride + column], picture[row * kWidth + column])
+                    << "frame " << made << " at " << column << "," << row;
+        if (below(3) != 0) held.push_back(std::move(buffer).value());  // else dropped at once
+    }
+    // Every way through was taken many times.
+    EXPECT_GT(partial, 500);
+    EXPECT_GT(skipped, 50);
 }
 
 }  // namespace

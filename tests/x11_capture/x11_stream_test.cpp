@@ -236,6 +236,73 @@ TEST_F(CaptureStreamTest, NV12FramesMadeFromTheChangesShowExactlyWhatTheScreenSh
     moving->sendSignal(SIGCONT);
 }
 
+// Frames are made from what changed plus older buffers of the pool, whatever the consumer does
+// with them: drops them at once, holds a few for a while (those buffers miss changes and come back
+// later), or holds every one, so that frames are skipped while the screen changes. Each change must
+// show, exactly as the screen shows it, in the first frame that carries it.
+TEST_F(CaptureStreamTest, AChangeMadeWhileTheConsumerDropsOrHoldsFramesShowsInTheNextFrame) {
+    startDesktopWith();
+    auto left = TestWindow::open(*desktop, 101, 77, 161, 95, "30A050");
+    auto right = TestWindow::open(*desktop, 1201, 603, 301, 201, "30A050");
+    const auto leftFrame = listedWindow(left->id()).frame;
+    const auto rightFrame = listedWindow(right->id()).frame;
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormat420v, 4));
+    ASSERT_TRUE(collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s));
+    const uint32_t colours[] = {0xFF0000, 0x0000FF, 0xFFFF00, 0x00FFFF, 0xFF00FF, 0x808080, 0x30A050, 0xFFFFFF};
+    auto showsColour = [](const auto& frame, uint32_t rgb) {
+        return [&frame, rgb](const SampleBuffer& sample) {
+            return yuvIs(nv12At(*sample.imageBuffer(), static_cast<int>(frame.midX()), static_cast<int>(frame.midY())),
+                         expectedYuv(rgb));
+        };
+    };
+    char hex[8];
+    const uint64_t partialBefore = statistics().partialFrames;
+    for (int cycle = 0; cycle < 16; ++cycle) {
+        collector->holdFrames(cycle % 4 == 1 || cycle % 4 == 2);  // two buffers sit out two changes
+        if (cycle % 4 == 3) collector->releaseHeldFrames();
+        auto& window = cycle % 2 ? *left : *right;
+        const auto& frame = cycle % 2 ? leftFrame : rightFrame;
+        const uint32_t colour = colours[cycle % 8];
+        std::snprintf(hex, sizeof hex, "%06X", colour);
+        window.command(std::string("color ") + hex);
+        const auto shown = collector->waitForCompleteFrame(showsColour(frame, colour), 5s);
+        ASSERT_TRUE(shown) << "cycle " << cycle;
+        const auto screen = grabScreenAsNv12();
+        ASSERT_TRUE(screen);
+        EXPECT_TRUE(sameNv12(*shown->imageBuffer(), *screen)) << "cycle " << cycle;
+    }
+    EXPECT_GE(statistics().partialFrames, partialBefore + 8);
+
+    // Every buffer held: frames are skipped, and a change made meanwhile waits for a free buffer.
+    collector->holdFrames(true);
+    for (int i = 0; statistics().skippedFrames == 0; ++i) {
+        ASSERT_LT(i, 8) << "the pool never ran out";
+        std::snprintf(hex, sizeof hex, "%06X", colours[i % 8]);
+        left->command(std::string("color ") + hex);
+        pollUntil([&] { return statistics().skippedFrames > 0; }, 100ms);
+    }
+    right->command("color 123456");
+    const uint64_t skipped = statistics().skippedFrames;
+    ASSERT_TRUE(pollUntil([&] { return statistics().skippedFrames >= skipped + 3; }, 5s));
+    const auto screen = grabScreenAsNv12();
+    ASSERT_TRUE(screen);
+    std::atomic<int> verdict{-1};  // of the first frame delivered after the release: 1 when right
+    const size_t delivered = collector->timeline().size();  // nothing is delivered while skipping
+    {
+        auto scope = collector->inspectEachFrame([&](const SampleBuffer& sample) {
+            int none = -1;
+            verdict.compare_exchange_strong(none, sameNv12(*sample.imageBuffer(), *screen) ? 1 : 0);
+        });
+        collector->holdFrames(false);
+        collector->releaseHeldFrames();
+        ASSERT_TRUE(pollUntil([&] { return verdict.load() != -1; }, 5s));
+    }
+    EXPECT_EQ(verdict.load(), 1);
+    const auto timeline = collector->timeline();
+    ASSERT_GT(timeline.size(), delivered);
+    EXPECT_EQ(timeline[delivered].status, 0) << "the frame after the release is not a complete one";
+}
+
 TEST_F(CaptureStreamTest, AStillScreenGivesIdleFramesWithARareRefreshUntilSomethingChanges) {
     startDesktopWith();
     auto window = TestWindow::open(*desktop, 300, 300, 200, 200, "30A050");

@@ -232,11 +232,14 @@ std::shared_ptr<platform::SampleBuffer> FrameGrabber::completeFrame(std::shared_
 
 ShmImage::GrabResult FrameGrabber::refreshFrame(const std::shared_ptr<platform::PixelBuffer>& buffer) {
     const PixelRect whole = wholeCapture(target_.rect);
-    const std::vector<PixelRect> blocks =
-        history_.latest() ? blocksToRefresh(pendingChanges_, whole, kMostBlocks) : std::vector<PixelRect>{whole};
+    // Without pending changes this frame is the still picture's refresh. It is grabbed whole, as
+    // it would be without DAMAGE: drawing the server did not report (none is known to go unreported)
+    // would otherwise stay out of the recording until that area changes again.
+    const std::vector<PixelRect> blocks = history_.latest() && !pendingChanges_.empty()
+                                              ? blocksToRefresh(pendingChanges_, whole, kMostBlocks)
+                                              : std::vector<PixelRect>{whole};
     const int64_t grabStarted = nowNanoseconds();
-    const ShmImage::GrabResult grab = blocks.empty() ? ShmImage::GrabResult::grabbed
-                                                     : image_->grabBlocks(target_.rect, blocks, blockOffsets_);
+    const ShmImage::GrabResult grab = image_->grabBlocks(target_.rect, blocks, blockOffsets_);
     const int64_t grabEnded = nowNanoseconds();
     if (grab != ShmImage::GrabResult::grabbed) return grab;
 
