@@ -1,7 +1,8 @@
 // Prints what one X11 capture stream costs at 60 frames per second: CPU of this process and of
 // the X server, and per complete frame the time of the SHM grab, the conversion and the hiding of
-// excluded windows. NV12 frames are made from what changed (partial: how many were); BGRA frames
-// are grabbed whole. Each scenario runs on a fresh private desktop.
+// excluded windows. NV12 frames are grabbed whole, as the recorder does, or made from what changed
+// ("from changes"; partial: how many were); BGRA frames are grabbed whole. Each scenario runs on a
+// fresh private desktop.
 //
 //   x11_capture_bench [seconds per scenario, default 5] [screen size, default 1920x1080]
 
@@ -71,6 +72,7 @@ struct Scenario {
     bool movingPicture;
     bool excludeAWindow;
     bool showBeneath = true;
+    bool fromChanges = false;
 };
 
 void run(const Scenario& scenario, double seconds, int screenWidth, int screenHeight) {
@@ -98,6 +100,7 @@ void run(const Scenario& scenario, double seconds, int screenWidth, int screenHe
     options.queueDepth = 6;
     options.pixelFormat = scenario.pixelFormat;
     options.showBeneathExcluded = scenario.showBeneath;
+    options.framesFromChanges = scenario.fromChanges;
 
     auto connection = recorder::linux_backend::x11::X11Connection::open();
     if (!connection) {
@@ -171,8 +174,10 @@ int main(int argc, char** argv) {
                 height, seconds, loadAverage().c_str());
     const Scenario scenarios[] = {
         {"static screen, NV12", kPixelFormat420v, false, false},
+        {"static screen, NV12 from changes", kPixelFormat420v, false, false, true, true},
         {"1280x720 moving, BGRA", kPixelFormatBGRA, true, false},
         {"1280x720 moving, NV12", kPixelFormat420v, true, false},
+        {"1280x720 moving, NV12 from changes", kPixelFormat420v, true, false, true, true},
         {"1280x720 moving, BGRA, 1 excluded, fill", kPixelFormatBGRA, true, true, false},
         {"1280x720 moving, BGRA, 1 excluded, beneath", kPixelFormatBGRA, true, true, true},
     };

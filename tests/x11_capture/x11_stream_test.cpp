@@ -51,7 +51,8 @@ protected:
 
     void startDesktopWith(const testsupport::DesktopOptions& options = {}) {
         desktop = startDesktop(options);
-        service = recorder::linux_backend::makeX11CaptureService();
+        // Frames from changes: the whole-grab path the recorder uses is what the end-to-end tests record with.
+        service = recorder::linux_backend::makeX11CaptureService({.framesFromChanges = true});
     }
 
     recorder::platform::Display displayAt(double x) {

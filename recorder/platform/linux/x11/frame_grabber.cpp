@@ -302,9 +302,9 @@ bool FrameGrabber::captureFrame(int64_t started, int64_t tick) {
         refreshExcludedArea();
         exclusionCost += nowNanoseconds() - started;
     }
-    // NV12 frames are made from what changed. Frames with excluded windows are grabbed whole:
-    // the hidden area is painted over the whole picture.
-    const bool fromChanges = options_.pixelFormat == platform::kPixelFormat420v && !excluding;
+    // Frames with excluded windows are grabbed whole: the hidden area is painted over the whole picture.
+    const bool fromChanges =
+        options_.framesFromChanges && options_.pixelFormat == platform::kPixelFormat420v && !excluding;
     if (fromChanges) {
         const auto damaged = damage_->takeDamage();
         const auto changed = damaged ? blocksToRefresh(*damaged, target_.rect, kMostBlocks)

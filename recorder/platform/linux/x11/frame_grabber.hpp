@@ -30,6 +30,12 @@ struct FrameGrabberOptions {
     int queueDepth = 6;
     // Show the windows beneath an excluded one (Composite) rather than only the neutral fill.
     bool showBeneathExcluded = true;
+    // Make NV12 frames from what DAMAGE reports changed plus older frames (see FrameHistory), so
+    // that the copying and converting scale with the changed area instead of the screen. Off in
+    // the recorder for now: such frames reach it a few milliseconds sooner than whole grabs, and
+    // at a stop the video then runs up to ~25 ms past the last sound delivered to a separate
+    // system-audio file (sound comes in 10 ms periods, 7-10 ms late), more than one frame.
+    bool framesFromChanges = false;
 };
 
 // Counts since the start, for tests and measurements.
