@@ -1,8 +1,10 @@
-// Prints what one X11 capture stream costs at 1920x1080 and 60 frames per second: CPU of this
-// process, and per complete frame the time of the SHM grab, the conversion and the hiding of
-// excluded windows. Each scenario runs on a fresh private desktop.
+// Prints what one X11 capture stream costs at 60 frames per second: CPU of this process and of
+// the X server, and per complete frame the time of the SHM grab, the conversion and the hiding of
+// excluded windows. NV12 frames are grabbed whole, as the recorder does, or made from what changed
+// ("from changes"; partial: how many were); BGRA frames are grabbed whole. Each scenario runs on a
+// fresh private desktop.
 //
-//   x11_capture_bench [seconds per scenario, default 5]
+//   x11_capture_bench [seconds per scenario, default 5] [screen size, default 1920x1080]
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -57,16 +59,24 @@ double processCpuSeconds() {
     return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
 }
 
+std::string loadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one, five, fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 struct Scenario {
     const char* name;
     uint32_t pixelFormat;
     bool movingPicture;
     bool excludeAWindow;
     bool showBeneath = true;
+    bool fromChanges = false;
 };
 
-void run(const Scenario& scenario, double seconds) {
-    auto desktop = testsupport::TestDesktop::start();
+void run(const Scenario& scenario, double seconds, int screenWidth, int screenHeight) {
+    auto desktop = testsupport::TestDesktop::start({.screenWidth = screenWidth, .screenHeight = screenHeight});
     ::setenv("DISPLAY", desktop->display().c_str(), 1);
     std::unique_ptr<testsupport::ChildProcess> moving, excluded;
     if (scenario.movingPicture) {
@@ -90,6 +100,7 @@ void run(const Scenario& scenario, double seconds) {
     options.queueDepth = 6;
     options.pixelFormat = scenario.pixelFormat;
     options.showBeneathExcluded = scenario.showBeneath;
+    options.framesFromChanges = scenario.fromChanges;
 
     auto connection = recorder::linux_backend::x11::X11Connection::open();
     if (!connection) {
@@ -118,12 +129,13 @@ void run(const Scenario& scenario, double seconds) {
     const double complete = static_cast<double>(statistics.completeFrames);
     auto perFrame = [&](int64_t nanoseconds) { return complete > 0 ? nanoseconds / complete / 1e6 : 0.0; };
     std::printf("%-40s %6.1f fps  %5.1f idle/s  %4llu skipped  cpu %.3f + X server %.3f cores  grab %.2f ms  convert %.2f ms  "
-                "exclude %.3f ms (%llu refreshes)\n",
+                "exclude %.3f ms (%llu refreshes)  partial %llu\n",
                 scenario.name, complete / wall, statistics.idleFrames / wall,
                 static_cast<unsigned long long>(statistics.skippedFrames), cpu / wall, serverCpu / wall,
                 perFrame(statistics.grabNanoseconds), perFrame(statistics.conversionNanoseconds),
                 perFrame(statistics.exclusionNanoseconds),
-                static_cast<unsigned long long>(statistics.exclusionRefreshes));
+                static_cast<unsigned long long>(statistics.exclusionRefreshes),
+                static_cast<unsigned long long>(statistics.partialFrames));
 }
 
 }  // namespace
@@ -153,15 +165,23 @@ void timeShareableContent() {
 
 int main(int argc, char** argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 5.0;
-    std::printf("1920x1080 at 60 fps, %.0f s per scenario; times are per complete frame\n", seconds);
+    int width = 1920, height = 1080;
+    if (argc > 2 && std::sscanf(argv[2], "%dx%d", &width, &height) != 2) {
+        std::fprintf(stderr, "usage: x11_capture_bench [seconds] [WxH]\n");
+        return 2;
+    }
+    std::printf("%dx%d at 60 fps, %.0f s per scenario; times are per complete frame; load average %s\n", width,
+                height, seconds, loadAverage().c_str());
     const Scenario scenarios[] = {
         {"static screen, NV12", kPixelFormat420v, false, false},
+        {"static screen, NV12 from changes", kPixelFormat420v, false, false, true, true},
         {"1280x720 moving, BGRA", kPixelFormatBGRA, true, false},
         {"1280x720 moving, NV12", kPixelFormat420v, true, false},
+        {"1280x720 moving, NV12 from changes", kPixelFormat420v, true, false, true, true},
         {"1280x720 moving, BGRA, 1 excluded, fill", kPixelFormatBGRA, true, true, false},
         {"1280x720 moving, BGRA, 1 excluded, beneath", kPixelFormatBGRA, true, true, true},
     };
-    for (const auto& scenario : scenarios) run(scenario, seconds);
+    for (const auto& scenario : scenarios) run(scenario, seconds, width, height);
     timeShareableContent();
     return 0;
 }

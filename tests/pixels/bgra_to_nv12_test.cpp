@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "guarded_memory.hpp"
+#include "recorder/platform/linux/pixels/nv12_block.hpp"
 #include "recorder/platform/linux/pixels/nv12_kernels.hpp"
 
 namespace {
@@ -228,6 +231,76 @@ TEST(BGRAToNV12Rows, ConvertsOnlyTheBandAndItsChromaRows) {
             }
         }
     }
+}
+
+using recorder::linux_backend::Nv12Block;
+using recorder::linux_backend::Nv12Image;
+
+Nv12Image planesOf(Nv12& image) {
+    return Nv12Image{image.y.data(), image.yStride, image.uv.data(), image.uvStride, image.width, image.height};
+}
+
+// The block's pixels packed as a grab of that block alone delivers them.
+std::vector<uint8_t> packedBlock(const Bgra& image, const Nv12Block& block) {
+    std::vector<uint8_t> packed(size_t(block.width) * block.height * 4, 0x11);
+    for (int y = 0; y < block.height && block.y + y < image.height; ++y)
+        for (int x = 0; x < block.width && block.x + x < image.width; ++x)
+            std::memcpy(&packed[(size_t(y) * block.width + x) * 4], &image.pixels[size_t(block.y + y) * image.stride + size_t(block.x + x) * 4], 4);
+    return packed;
+}
+
+TEST(NV12Blocks, ConvertingTheChangedBlocksOverTheOldPictureGivesTheWholeConversionOfTheNewOne) {
+    // Odd sizes: blocks at the right and bottom edges end in half chroma blocks.
+    const int width = 37, height = 23;
+    const Bgra before = randomImage(width, height, 8, 5);
+    Bgra after = before;
+    const Nv12Block changed[] = {{0, 0, 4, 6}, {10, 8, 12, 4}, {30, 16, 7, 7}, {36, 0, 1, 23}, {20, 20, 40, 10}};
+    std::mt19937 random(6);
+    for (const Nv12Block& block : changed)
+        for (int y = block.y; y < std::min(height, block.y + block.height); ++y)
+            for (int x = block.x; x < std::min(width, block.x + block.width); ++x) after.set(x, y, {int(random() % 256), int(random() % 256), int(random() % 256)});
+
+    Nv12 expected(width, height, 2);
+    convertBGRAToNV12BT709(after.pixels.data(), after.stride, width, height, expected.y.data(), expected.yStride, expected.uv.data(), expected.uvStride);
+    Nv12 out(width, height, 2);
+    convertBGRAToNV12BT709(before.pixels.data(), before.stride, width, height, out.y.data(), out.yStride, out.uv.data(), out.uvStride);
+    for (const Nv12Block& block : changed) {
+        const auto packed = packedBlock(after, block);
+        recorder::linux_backend::convertBGRAToNV12BT709Block(packed.data(), block.width * 4, block, planesOf(out));
+    }
+    EXPECT_EQ(out.y, expected.y);
+    EXPECT_EQ(out.uv, expected.uv);
+
+    // The whole picture as one block is the whole conversion.
+    Nv12 whole(width, height, 2);
+    const Nv12Block all{0, 0, width, height};
+    recorder::linux_backend::convertBGRAToNV12BT709Block(after.pixels.data(), after.stride, all, planesOf(whole));
+    EXPECT_EQ(whole.y, expected.y);
+    EXPECT_EQ(whole.uv, expected.uv);
+}
+
+TEST(NV12Blocks, CopyingABlockTouchesOnlyItsLumaAndTheChromaBlocksItCovers) {
+    const int width = 37, height = 23;
+    const Bgra picture = randomImage(width, height, 0, 8);
+    Nv12 from(width, height, 2);
+    convertBGRAToNV12BT709(picture.pixels.data(), picture.stride, width, height, from.y.data(), from.yStride, from.uv.data(), from.uvStride);
+    const Nv12Block blocks[] = {{2, 4, 6, 2}, {30, 16, 7, 7}, {1, 1, 4, 4} /* odd corner: refused */, {40, 0, 2, 2}};
+    Nv12 to(width, height, 2);
+    for (const Nv12Block& block : blocks) recorder::linux_backend::copyNV12Block(planesOf(from), planesOf(to), block);
+    auto inside = [](int x, int y, const Nv12Block& b) { return x >= b.x && x < b.x + b.width && y >= b.y && y < b.y + b.height; };
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const bool copied = inside(x, y, blocks[0]) || inside(x, y, blocks[1]);
+            ASSERT_EQ(to.luma(x, y), copied ? from.luma(x, y) : 0xA5) << x << "," << y;
+        }
+    for (int crow = 0; crow < 12; ++crow)
+        for (int cx = 0; cx < 19; ++cx) {
+            const bool copied = inside(cx * 2, crow * 2, blocks[0]) || inside(cx * 2, crow * 2, blocks[1]);
+            ASSERT_EQ(to.cb(cx, crow), copied ? from.cb(cx, crow) : 0xA5) << cx << "," << crow;
+            ASSERT_EQ(to.cr(cx, crow), copied ? from.cr(cx, crow) : 0xA5) << cx << "," << crow;
+        }
+    // Row padding is never written.
+    for (int y = 0; y < height; ++y) ASSERT_EQ(to.y[size_t(y) * to.yStride + width], 0xA5);
 }
 
 }  // namespace

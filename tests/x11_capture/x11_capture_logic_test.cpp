@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 
+#include "recorder/platform/linux/pixels/nv12_block.hpp"
+#include "recorder/platform/linux/x11/damage_region.hpp"
 #include "recorder/platform/linux/x11/exclusion_area.hpp"
+#include "recorder/platform/linux/x11/frame_history.hpp"
 #include "recorder/platform/linux/x11/frame_pixels.hpp"
 #include "recorder/platform/linux/x11/grab_target.hpp"
 #include "recorder/platform/linux/x11/monitors.hpp"
@@ -208,6 +212,143 @@ TEST(FramePixels, FillIsClippedToTheImage) {
     EXPECT_EQ(at(3, 0), 0x80);
     EXPECT_EQ(at(1, 0), 0);
     EXPECT_EQ(at(2, 1), 0);
+}
+
+TEST(DamageBlocks, OddRectanglesGrowToWholeChromaBlocksInTheCapturesCoordinates) {
+    const PixelRect capture{100, 50, 401, 301};  // odd size, so the last chroma block is a half one
+    EXPECT_TRUE(blocksToRefresh({}, capture, 8).empty());
+    EXPECT_TRUE(blocksToRefresh({{0, 0, 100, 50}, {501, 351, 10, 10}}, capture, 8).empty());  // only touching
+    EXPECT_EQ(blocksToRefresh({{151, 61, 3, 3}}, capture, 8), (std::vector<PixelRect>{{50, 10, 4, 4}}));
+    // Across the right and bottom edges: clipped there, with the odd last column and row kept.
+    EXPECT_EQ(blocksToRefresh({{499, 340, 10, 20}}, capture, 8), (std::vector<PixelRect>{{398, 290, 3, 11}}));
+    // Across the top-left corner.
+    EXPECT_EQ(blocksToRefresh({{90, 40, 13, 13}}, capture, 8), (std::vector<PixelRect>{{0, 0, 4, 4}}));
+}
+
+TEST(DamageBlocks, AScreenFullOfChangesOrHalfTheCaptureIsOneWholeBlock) {
+    const PixelRect capture{0, 0, 3840, 2160};
+    EXPECT_EQ(blocksToRefresh({{-5, -5, 4000, 2200}}, capture, 8), (std::vector<PixelRect>{{0, 0, 3840, 2160}}));
+    EXPECT_EQ(blocksToRefresh({{0, 0, 3840, 1080}}, capture, 8), (std::vector<PixelRect>{{0, 0, 3840, 2160}}));
+    EXPECT_EQ(blocksToRefresh({{0, 0, 3840, 1078}}, capture, 8), (std::vector<PixelRect>{{0, 0, 3840, 1078}}));
+}
+
+TEST(DamageBlocks, ManyRectanglesMergeNearestFirstAndStillCoverEveryChangedPixel) {
+    const PixelRect capture{0, 0, 1920, 1080};
+    // Two far-apart groups of glyphs: merged within each group, never across.
+    std::vector<PixelRect> glyphs;
+    for (int i = 0; i < 30; ++i) glyphs.push_back({100 + i * 9, 200, 7, 13});
+    for (int i = 0; i < 30; ++i) glyphs.push_back({1500 + i * 9, 900, 7, 13});
+    const auto blocks = blocksToRefresh(glyphs, capture, 2);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_LT(areaOf(blocks), 2 * 280 * 14);
+    for (const auto& glyph : glyphs)
+        for (int y = glyph.y; y < glyph.bottom(); ++y)
+            for (int x = glyph.x; x < glyph.right(); ++x) ASSERT_TRUE(covers(blocks, x, y)) << x << "," << y;
+    // More rectangles than are worth sorting out: their bounds.
+    std::vector<PixelRect> text;
+    for (int i = 0; i < 100; ++i) text.push_back({10 + i * 8, 31, 6, 10});
+    EXPECT_EQ(blocksToRefresh(text, capture, 8), (std::vector<PixelRect>{{10, 30, 798, 12}}));
+}
+
+TEST(FrameHistory, EachBufferKnowsWhatChangedSinceItLastHeldThePicture) {
+    auto pool = platform::PixelBufferPool::make(platform::kPixelFormat420v, 64, 32, 3);
+    auto first = pool->createPixelBuffer().value();
+    auto second = pool->createPixelBuffer().value();
+    auto third = pool->createPixelBuffer().value();
+    FrameHistory history;
+    EXPECT_FALSE(history.latest());
+    EXPECT_FALSE(history.staleParts(*first));  // never filled: whole
+
+    history.delivered(first, {{0, 0, 64, 32}});
+    history.delivered(second, {{2, 2, 4, 4}});
+    history.delivered(third, {{10, 10, 2, 2}});
+    EXPECT_EQ(history.latest(), third);
+    EXPECT_EQ(history.staleParts(*first), (std::vector<PixelRect>{{2, 2, 4, 4}, {10, 10, 2, 2}}));
+    EXPECT_EQ(history.staleParts(*second), (std::vector<PixelRect>{{10, 10, 2, 2}}));
+    EXPECT_EQ(history.staleParts(*third), std::vector<PixelRect>{});
+    history.delivered(first, {});  // a still refresh: caught up, nothing new for the others
+    EXPECT_EQ(history.staleParts(*first), std::vector<PixelRect>{});
+    EXPECT_EQ(history.staleParts(*second), (std::vector<PixelRect>{{10, 10, 2, 2}}));
+
+    // A buffer left in the pool for long keeps few parts, still covering every change.
+    for (int i = 0; i < 40; ++i) history.delivered(i % 2 ? first : third, {{(i % 16) * 4, (i / 16) * 4, 2, 2}});
+    const auto parts = history.staleParts(*second).value();
+    EXPECT_LE(parts.size(), 16u);
+    EXPECT_TRUE(covers(parts, 10, 10));
+    for (int i = 0; i < 40; ++i) EXPECT_TRUE(covers(parts, (i % 16) * 4 + 1, (i / 16) * 4 + 1)) << i;
+
+    history.reset();
+    EXPECT_FALSE(history.latest());
+    EXPECT_FALSE(history.staleParts(*second));
+}
+
+// Frames made the way the capture thread makes them, from a pool whose buffers the consumer drops
+// at once, holds for many frames, or all of them (frames then skipped, their changes kept pending):
+// every frame made must show exactly the current picture. Each change paints a new value, so a
+// part missed anywhere shows as an old value.
+TEST(FrameHistory, FramesMadeFromChangesShowThePictureWhateverTheConsumerHoldsOrDrops) {
+    constexpr int kWidth = 37, kHeight = 23;  // odd: half chroma blocks at the right and bottom
+    const PixelRect whole{0, 0, kWidth, kHeight};
+    auto pool = platform::PixelBufferPool::make(platform::kPixelFormat420v, kWidth, kHeight, 4);
+    std::vector<uint8_t> picture(kWidth * kHeight, 0);
+    FrameHistory history;
+    std::vector<PixelRect> pending{whole};
+    std::vector<std::shared_ptr<platform::PixelBuffer>> held;
+    std::mt19937 random(14);
+    auto below = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+    auto nv12 = [](const platform::PixelBuffer& b) {
+        return Nv12Image{b.plane(0).data, b.plane(0).stride, b.plane(1).data, b.plane(1).stride, b.width(), b.height()};
+    };
+    int made = 0, partial = 0, skipped = 0;
+    for (int step = 1; step <= 3000; ++step) {
+        const int changes = below(4);  // none: an idle tick, unless the consumer lets go of the picture
+        for (int i = 0; i < changes; ++i) {
+            const bool everything = below(50) == 0;
+            const int x = below(kWidth), y = below(kHeight);
+            const PixelRect changed = everything ? whole : PixelRect{x, y, 1 + below(kWidth - x), 1 + below(kHeight - y)};
+            for (int row = changed.y; row < changed.bottom(); ++row)
+                for (int column = changed.x; column < changed.right(); ++column)
+                    picture[row * kWidth + column] = static_cast<uint8_t>(step % 251 + 1);
+            pending.push_back(changed);
+        }
+        if (pending.size() > 8) pending = blocksToRefresh(pending, whole, 8);
+        // The consumer: lets go of some frames it held; sometimes everything.
+        std::erase_if(held, [&](const auto&) { return below(below(20) == 0 ? 1 : 6) == 0; });
+        if (pending.empty()) continue;
+
+        auto buffer = pool->createPixelBuffer();
+        if (!buffer && history.latest()) {
+            history.reset();
+            buffer = pool->createPixelBuffer();
+        }
+        if (!buffer) {
+            ++skipped;
+            continue;
+        }
+        const auto blocks = history.latest() ? blocksToRefresh(pending, whole, 8) : std::vector<PixelRect>{whole};
+        const Nv12Image to = nv12(*buffer.value());
+        if (history.latest()) {
+            ++partial;
+            const auto stale = history.staleParts(*buffer.value());
+            for (const PixelRect& part : stale.value_or(std::vector<PixelRect>{whole}))
+                copyNV12Block(nv12(*history.latest()), to, Nv12Block{part.x, part.y, part.width, part.height});
+        }
+        for (const PixelRect& block : blocks)
+            for (int row = block.y; row < block.bottom(); ++row)
+                for (int column = block.x; column < block.right(); ++column)
+                    to.y[row * to.yStride + column] = picture[row * kWidth + column];
+        history.delivered(buffer.value(), blocks);
+        pending.clear();
+        ++made;
+        for (int row = 0; row < kHeight; ++row)
+            for (int column = 0; column < kWidth; ++column)
+                ASSERT_EQ(to.y[row * to.yStride + column], picture[row * kWidth + column])
+                    << "frame " << made << " at " << column << "," << row;
+        if (below(3) != 0) held.push_back(std::move(buffer).value());  // else dropped at once
+    }
+    // Every way through was taken many times.
+    EXPECT_GT(partial, 500);
+    EXPECT_GT(skipped, 50);
 }
 
 }  // namespace

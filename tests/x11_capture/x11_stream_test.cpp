@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <algorithm>
+#include <optional>
 
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 
 #include "common/host_clock.hpp"
 #include "common/serial_queue.hpp"
+#include "recorder/platform/linux/pixels/bgra_to_nv12.hpp"
 #include "recorder/platform/linux/x11/x11_capture_service.hpp"
 #include "recorder/platform/linux/x11/x11_capture_stream.hpp"
 #include "tests/support/desktop/test_programs.hpp"
@@ -47,7 +51,8 @@ protected:
 
     void startDesktopWith(const testsupport::DesktopOptions& options = {}) {
         desktop = startDesktop(options);
-        service = recorder::linux_backend::makeX11CaptureService();
+        // Frames from changes: the whole-grab path the recorder uses is what the end-to-end tests record with.
+        service = recorder::linux_backend::makeX11CaptureService({.framesFromChanges = true});
     }
 
     recorder::platform::Display displayAt(double x) {
@@ -157,6 +162,147 @@ TEST_F(CaptureStreamTest, NV12FramesCarryTheWindowsColourInVideoRangeBT709) {
     EXPECT_TRUE(yuvIs(green, expectedYuv(kGreen))) << green.y << " " << green.u << " " << green.v;
     const Yuv redPixel = nv12At(image, static_cast<int>(redFrame.midX()), static_cast<int>(redFrame.midY()));
     EXPECT_TRUE(yuvIs(redPixel, expectedYuv(0xFF0000))) << redPixel.y << " " << redPixel.u << " " << redPixel.v;
+}
+
+// The screen as NV12, grabbed whole through a connection of the test's own and converted whole.
+struct ScreenNv12 {
+    int width = 0, height = 0;
+    std::vector<uint8_t> y, uv;
+};
+std::optional<ScreenNv12> grabScreenAsNv12() {
+    xcb_connection_t* c = xcb_connect(nullptr, nullptr);
+    std::unique_ptr<xcb_connection_t, void (*)(xcb_connection_t*)> owned(c, xcb_disconnect);
+    if (xcb_connection_has_error(c)) return std::nullopt;
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    ScreenNv12 out{screen->width_in_pixels, screen->height_in_pixels, {}, {}};
+    std::unique_ptr<xcb_get_image_reply_t, decltype(&free)> image(
+        xcb_get_image_reply(c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, 0, 0, out.width, out.height, ~0u),
+                            nullptr),
+        &free);
+    if (!image) return std::nullopt;
+    out.y.resize(size_t(out.width) * out.height);
+    out.uv.resize(size_t(out.width) * (out.height / 2));
+    recorder::linux_backend::convertBGRAToNV12BT709(xcb_get_image_data(image.get()), out.width * 4, out.width,
+                                                    out.height, out.y.data(), out.width, out.uv.data(), out.width);
+    return out;
+}
+
+bool sameNv12(const recorder::platform::PixelBuffer& frame, const ScreenNv12& screen) {
+    if (frame.width() != screen.width || frame.height() != screen.height) return false;
+    for (int plane = 0; plane < 2; ++plane) {
+        const auto& p = frame.plane(plane);
+        const auto& expected = plane == 0 ? screen.y : screen.uv;
+        for (int row = 0; row < p.height; ++row) {
+            if (std::memcmp(p.data + size_t(row) * p.stride, &expected[size_t(row) * screen.width], screen.width) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+TEST_F(CaptureStreamTest, NV12FramesMadeFromTheChangesShowExactlyWhatTheScreenShows) {
+    startDesktopWith();
+    auto moving = testsupport::ChildProcess::spawn(
+        {testsupport::testProgramPath("moving-picture"), "--width", "321", "--height", "181", "--x", "41", "--y", "37"},
+        desktop->environment());
+    ASSERT_TRUE(moving->readStdoutLine(10s).value_or("").rfind("READY", 0) == 0);
+    auto window = TestWindow::open(*desktop, 901, 303, 301, 201, "30A050");
+    listedWindow(window->id());
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormat420v));
+    // Buffers go round the pool many times while two places change at once.
+    ASSERT_TRUE(pollUntil([&] { return statistics().partialFrames >= 40; }, 10s));
+    for (const char* colour : {"FF0000", "0000FF", "FFFF00"}) window->command(std::string("color ") + colour);
+    moving->sendSignal(SIGSTOP);
+    // Still once the last frames were idle: every change has been delivered.
+    ASSERT_TRUE(pollUntil(
+        [&] {
+            const auto timeline = collector->timeline();
+            return timeline.size() > 12 && std::all_of(timeline.end() - 12, timeline.end(),
+                                                       [](const auto& record) { return record.status == 1; });
+        },
+        5s));
+    const auto screen = grabScreenAsNv12();
+    ASSERT_TRUE(screen);
+    EXPECT_TRUE(sameNv12(*collector->latestComplete()->imageBuffer(), *screen));
+    // The still picture's refreshes come from other buffers of the pool: each must be right too.
+    std::atomic<int> right{0}, wrong{0};
+    {
+        auto scope = collector->inspectEachFrame(
+            [&](const SampleBuffer& sample) { ++(sameNv12(*sample.imageBuffer(), *screen) ? right : wrong); });
+        const int complete = collector->counts().complete;
+        ASSERT_TRUE(collector->waitUntil([&](const auto& c) { return c.complete >= complete + 4; }, 5s));
+    }
+    EXPECT_GE(right.load(), 4);
+    EXPECT_EQ(wrong.load(), 0);
+    moving->sendSignal(SIGCONT);
+}
+
+// Frames are made from what changed plus older buffers of the pool, whatever the consumer does
+// with them: drops them at once, holds a few for a while (those buffers miss changes and come back
+// later), or holds every one, so that frames are skipped while the screen changes. Each change must
+// show, exactly as the screen shows it, in the first frame that carries it.
+TEST_F(CaptureStreamTest, AChangeMadeWhileTheConsumerDropsOrHoldsFramesShowsInTheNextFrame) {
+    startDesktopWith();
+    auto left = TestWindow::open(*desktop, 101, 77, 161, 95, "30A050");
+    auto right = TestWindow::open(*desktop, 1201, 603, 301, 201, "30A050");
+    const auto leftFrame = listedWindow(left->id()).frame;
+    const auto rightFrame = listedWindow(right->id()).frame;
+    startStream(ContentFilter{displayAt(0), {}, {}}, configuration(kPixelFormat420v));
+    ASSERT_TRUE(collector->waitForCompleteFrame([](const SampleBuffer&) { return true; }, 5s));
+    const uint32_t colours[] = {0xFF0000, 0x0000FF, 0xFFFF00, 0x00FFFF, 0xFF00FF, 0x808080, 0x30A050, 0xFFFFFF};
+    auto showsColour = [](const auto& frame, uint32_t rgb) {
+        return [&frame, rgb](const SampleBuffer& sample) {
+            return yuvIs(nv12At(*sample.imageBuffer(), static_cast<int>(frame.midX()), static_cast<int>(frame.midY())),
+                         expectedYuv(rgb));
+        };
+    };
+    char hex[8];
+    const uint64_t partialBefore = statistics().partialFrames;
+    std::vector<std::shared_ptr<SampleBuffer>> sittingOut;  // their buffers miss the next changes
+    for (int cycle = 0; cycle < 16; ++cycle) {
+        if (cycle % 4 == 3) sittingOut.clear();
+        auto& window = cycle % 2 ? *left : *right;
+        const auto& frame = cycle % 2 ? leftFrame : rightFrame;
+        const uint32_t colour = colours[cycle % 8];
+        std::snprintf(hex, sizeof hex, "%06X", colour);
+        window.command(std::string("color ") + hex);
+        const auto shown = collector->waitForCompleteFrame(showsColour(frame, colour), 5s);
+        ASSERT_TRUE(shown) << "cycle " << cycle;
+        const auto screen = grabScreenAsNv12();
+        ASSERT_TRUE(screen);
+        EXPECT_TRUE(sameNv12(*shown->imageBuffer(), *screen)) << "cycle " << cycle;
+        if (cycle % 4 == 1 || cycle % 4 == 2) sittingOut.push_back(shown);
+    }
+    EXPECT_GE(statistics().partialFrames, partialBefore + 8);
+
+    // Every buffer held: frames are skipped, and a change made meanwhile waits for a free buffer.
+    collector->holdFrames(true);
+    for (int i = 0; statistics().skippedFrames == 0; ++i) {
+        ASSERT_LT(i, 12) << "the pool never ran out";
+        std::snprintf(hex, sizeof hex, "%06X", colours[i % 8]);
+        left->command(std::string("color ") + hex);
+        pollUntil([&] { return statistics().skippedFrames > 0; }, 100ms);
+    }
+    right->command("color 123456");
+    const uint64_t skipped = statistics().skippedFrames;
+    ASSERT_TRUE(pollUntil([&] { return statistics().skippedFrames >= skipped + 3; }, 5s));
+    const auto screen = grabScreenAsNv12();
+    ASSERT_TRUE(screen);
+    std::atomic<int> verdict{-1};  // of the first frame delivered after the release: 1 when right
+    const size_t delivered = collector->timeline().size();  // nothing is delivered while skipping
+    {
+        auto scope = collector->inspectEachFrame([&](const SampleBuffer& sample) {
+            int none = -1;
+            verdict.compare_exchange_strong(none, sameNv12(*sample.imageBuffer(), *screen) ? 1 : 0);
+        });
+        collector->holdFrames(false);
+        collector->releaseHeldFrames();
+        ASSERT_TRUE(pollUntil([&] { return verdict.load() != -1; }, 5s));
+    }
+    EXPECT_EQ(verdict.load(), 1);
+    const auto timeline = collector->timeline();
+    ASSERT_GT(timeline.size(), delivered);
+    EXPECT_EQ(timeline[delivered].status, 0) << "the frame after the release is not a complete one";
 }
 
 TEST_F(CaptureStreamTest, AStillScreenGivesIdleFramesWithARareRefreshUntilSomethingChanges) {

@@ -60,4 +60,24 @@ bool DamageTracker::takeChangesWithin(const PixelRect& rect) {
     return false;
 }
 
+std::optional<std::vector<PixelRect>> DamageTracker::takeDamage() {
+    if (damage_ == 0) return std::nullopt;
+    if (!notified_) return std::vector<PixelRect>{};
+    notified_ = false;
+    xcb_connection_t* c = connection_.get();
+    // Subtracted before the caller grabs: whatever is drawn after this is reported next time.
+    xcb_damage_subtract(c, damage_, XCB_NONE, region_);
+    auto reply = takeReply<xcb_xfixes_fetch_region_reply_t>(c, xcb_xfixes_fetch_region(c, region_),
+                                                            xcb_xfixes_fetch_region_reply);
+    if (!reply) return std::nullopt;
+    const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(reply.get());
+    const int count = xcb_xfixes_fetch_region_rectangles_length(reply.get());
+    std::vector<PixelRect> damaged;
+    damaged.reserve(static_cast<size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        damaged.push_back({rectangles[i].x, rectangles[i].y, rectangles[i].width, rectangles[i].height});
+    }
+    return damaged;
+}
+
 }  // namespace recorder::linux_backend::x11

@@ -3,6 +3,8 @@
 #include <xcb/xcb.h>
 
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "common/error.hpp"
 #include "recorder/platform/linux/x11/pixel_region.hpp"
@@ -27,6 +29,11 @@ public:
 
     // Whether anything inside `rect` was redrawn since the previous call; clears what it read.
     bool takeChangesWithin(const PixelRect& rect);
+
+    // The rectangles redrawn since the previous call (root coordinates, disjoint); clears them.
+    // None when unknown (no DAMAGE, or the region could not be read): then everything counts as
+    // changed.
+    std::optional<std::vector<PixelRect>> takeDamage();
 
 private:
     explicit DamageTracker(const X11Connection& connection) : connection_(connection) {}

@@ -4,6 +4,8 @@
 
 #include "common/host_clock.hpp"
 #include "recorder/platform/linux/pixels/bgra_to_nv12.hpp"
+#include "recorder/platform/linux/pixels/nv12_block.hpp"
+#include "recorder/platform/linux/x11/damage_region.hpp"
 #include "recorder/platform/linux/pixels/still_picture.hpp"
 #include "recorder/platform/linux/x11/exclusion_area.hpp"
 #include "recorder/platform/linux/x11/frame_pixels.hpp"
@@ -21,6 +23,18 @@ int64_t nowNanoseconds() {
 // The excluded area is then read afresh before the next frame is painted. Without events, it is
 // still re-read this often, for a process id that a program sets after mapping its window.
 constexpr int64_t kExclusionRefreshNanoseconds = 250'000'000;
+
+// Blocks grabbed per frame at most: each is a request to the server, pipelined, and a call of
+// the converter; a few well-chosen blocks cover what a desktop usually redraws.
+constexpr size_t kMostBlocks = 8;
+
+Nv12Image nv12ImageOf(const platform::PixelBuffer& buffer) {
+    const auto& luma = buffer.plane(0);
+    const auto& chroma = buffer.plane(1);
+    return Nv12Image{luma.data, luma.stride, chroma.data, chroma.stride, buffer.width(), buffer.height()};
+}
+
+Nv12Block blockOf(const PixelRect& rect) { return Nv12Block{rect.x, rect.y, rect.width, rect.height}; }
 
 bool isWindowStructureEvent(uint8_t type) {
     switch (type) {
@@ -118,6 +132,8 @@ void FrameGrabber::waitForNextTick(int64_t deadline) {
                                                         next.rect.height, static_cast<size_t>(options_.queueDepth));
             }
             target_ = std::move(next);
+            history_.reset();
+            pendingChanges_.clear();
             mustDeliverComplete_ = true;
             settledAt_ = nowNanoseconds() + kStillSettlingNanoseconds;
             windowsChanged_ = true;
@@ -202,11 +218,51 @@ std::shared_ptr<platform::SampleBuffer> FrameGrabber::convertFrame(std::shared_p
     } else {
         copyBGRXToOpaqueBGRA(pixels, rect.width * 4, first.data, first.stride, rect.width, rect.height);
     }
+    return completeFrame(std::move(buffer), time);
+}
+
+std::shared_ptr<platform::SampleBuffer> FrameGrabber::completeFrame(std::shared_ptr<platform::PixelBuffer> buffer,
+                                                                    const common::MediaTime& time) const {
     platform::SampleAttachments attachments{
         {{platform::kFrameInfoStatusKey, static_cast<int64_t>(platform::FrameStatus::complete)}}};
     return platform::SampleBuffer::makeVideo(std::move(buffer),
                                              {options_.frameInterval, time, common::MediaTime::invalid()},
                                              std::move(attachments));
+}
+
+ShmImage::GrabResult FrameGrabber::refreshFrame(const std::shared_ptr<platform::PixelBuffer>& buffer) {
+    const PixelRect whole = wholeCapture(target_.rect);
+    // Without pending changes this frame is the still picture's refresh. It is grabbed whole, as
+    // it would be without DAMAGE: drawing the server did not report (none is known to go unreported)
+    // would otherwise stay out of the recording until that area changes again.
+    const std::vector<PixelRect> blocks = history_.latest() && !pendingChanges_.empty()
+                                              ? blocksToRefresh(pendingChanges_, whole, kMostBlocks)
+                                              : std::vector<PixelRect>{whole};
+    const int64_t grabStarted = nowNanoseconds();
+    const ShmImage::GrabResult grab = image_->grabBlocks(target_.rect, blocks, blockOffsets_);
+    const int64_t grabEnded = nowNanoseconds();
+    if (grab != ShmImage::GrabResult::grabbed) return grab;
+
+    const Nv12Image to = nv12ImageOf(*buffer);
+    const bool partial = blocks.size() != 1 || blocks.front() != whole;
+    if (partial) {
+        // What changed since this buffer last held a picture, taken from the latest frame.
+        const Nv12Image from = nv12ImageOf(*history_.latest());
+        const auto stale = history_.staleParts(*buffer);
+        if (!stale) copyNV12Block(from, to, blockOf(whole));
+        for (const PixelRect& part : stale.value_or(std::vector<PixelRect>{})) copyNV12Block(from, to, blockOf(part));
+    }
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        convertBGRAToNV12BT709Block(image_->pixels() + blockOffsets_[i], blocks[i].width * 4, blockOf(blocks[i]), to);
+    }
+    history_.delivered(buffer, blocks);
+    pendingChanges_.clear();
+    const int64_t conversionEnded = nowNanoseconds();
+    std::lock_guard lock(mutex_);
+    if (partial) ++statistics_.partialFrames;
+    statistics_.grabNanoseconds += grabEnded - grabStarted;
+    statistics_.conversionNanoseconds += conversionEnded - grabEnded;
+    return grab;
 }
 
 void FrameGrabber::run() {
@@ -246,7 +302,26 @@ bool FrameGrabber::captureFrame(int64_t started, int64_t tick) {
         refreshExcludedArea();
         exclusionCost += nowNanoseconds() - started;
     }
-    if (damage_->takeChangesWithin(target_.rect)) mustDeliverComplete_ = true;
+    // Frames with excluded windows are grabbed whole: the hidden area is painted over the whole picture.
+    const bool fromChanges =
+        options_.framesFromChanges && options_.pixelFormat == platform::kPixelFormat420v && !excluding;
+    if (fromChanges) {
+        const auto damaged = damage_->takeDamage();
+        const auto changed = damaged ? blocksToRefresh(*damaged, target_.rect, kMostBlocks)
+                                     : std::vector<PixelRect>{wholeCapture(target_.rect)};
+        if (!changed.empty()) {
+            mustDeliverComplete_ = true;
+            pendingChanges_.insert(pendingChanges_.end(), changed.begin(), changed.end());
+            // Changes held over skipped frames stay few: merged, they cover at least as much.
+            if (pendingChanges_.size() > kMostBlocks) {
+                pendingChanges_ = blocksToRefresh(pendingChanges_, wholeCapture(target_.rect), kMostBlocks);
+            }
+        }
+    } else {
+        history_.reset();
+        pendingChanges_.clear();
+        if (damage_->takeChangesWithin(target_.rect)) mustDeliverComplete_ = true;
+    }
     if (connection_->isBroken()) return false;
     // While settling every frame is complete, even on a still screen.
     if (stillPictureDue(started, lastCompleteAt_, settledAt_, 0)) mustDeliverComplete_ = true;
@@ -259,11 +334,33 @@ bool FrameGrabber::captureFrame(int64_t started, int64_t tick) {
         return true;
     }
     auto buffer = pool_->createPixelBuffer();
+    if (!buffer && history_.latest()) {
+        // The latest frame, kept to copy from, may be the pool's last free buffer (a consumer
+        // holding all the others, or a pool of one): it is given up, and the next frame is whole.
+        history_.reset();
+        buffer = pool_->createPixelBuffer();
+    }
     if (!buffer) {
         // The consumer holds every frame in flight: this one is skipped, and the change it
         // carried is delivered with the next frame that finds a buffer.
         std::lock_guard lock(mutex_);
         ++statistics_.skippedFrames;
+        return true;
+    }
+    if (fromChanges) {
+        const ShmImage::GrabResult refreshed = refreshFrame(buffer.value());
+        if (refreshed == ShmImage::GrabResult::connectionLost) return false;
+        if (refreshed == ShmImage::GrabResult::failed) {
+            // The changes stay pending for the next frame.
+            std::lock_guard lock(mutex_);
+            ++statistics_.failedGrabs;
+            return true;
+        }
+        sink_(completeFrame(std::move(buffer).value(), time));
+        mustDeliverComplete_ = false;
+        lastCompleteAt_ = started;
+        std::lock_guard lock(mutex_);
+        ++statistics_.completeFrames;
         return true;
     }
     const int64_t grabStarted = nowNanoseconds();

@@ -14,6 +14,7 @@
 #include "common/media_time.hpp"
 #include "recorder/platform/linux/x11/composite_underlay.hpp"
 #include "recorder/platform/linux/x11/damage_tracker.hpp"
+#include "recorder/platform/linux/x11/frame_history.hpp"
 #include "recorder/platform/linux/x11/grab_target.hpp"
 #include "recorder/platform/linux/x11/shm_image.hpp"
 #include "recorder/platform/linux/x11/window_inspector.hpp"
@@ -29,6 +30,12 @@ struct FrameGrabberOptions {
     int queueDepth = 6;
     // Show the windows beneath an excluded one (Composite) rather than only the neutral fill.
     bool showBeneathExcluded = true;
+    // Make NV12 frames from what DAMAGE reports changed plus older frames (see FrameHistory), so
+    // that the copying and converting scale with the changed area instead of the screen. Off in
+    // the recorder for now: such frames reach it a few milliseconds sooner than whole grabs, and
+    // at a stop the video then runs up to ~25 ms past the last sound delivered to a separate
+    // system-audio file (sound comes in 10 ms periods, 7-10 ms late), more than one frame.
+    bool framesFromChanges = false;
 };
 
 // Counts since the start, for tests and measurements.
@@ -37,6 +44,7 @@ struct FrameGrabberStatistics {
     uint64_t idleFrames = 0;
     uint64_t skippedFrames = 0;   // no free buffer: the consumer still holds queueDepth frames
     uint64_t failedGrabs = 0;
+    uint64_t partialFrames = 0;  // complete frames made from the previous one plus what changed
     uint64_t exclusionRefreshes = 0;
     int64_t exclusionNanoseconds = 0;  // refreshing the excluded area and painting it
     int64_t grabNanoseconds = 0;       // the server's copy into shared memory
@@ -82,6 +90,11 @@ private:
     std::shared_ptr<platform::SampleBuffer> makeIdleFrame(const common::MediaTime& time) const;
     std::shared_ptr<platform::SampleBuffer> convertFrame(std::shared_ptr<platform::PixelBuffer> buffer,
                                                          const common::MediaTime& time);
+    // Grabs and converts only the pending changes into `buffer`, copying the rest from the latest
+    // frame. When the grab fails the changes stay pending.
+    ShmImage::GrabResult refreshFrame(const std::shared_ptr<platform::PixelBuffer>& buffer);
+    std::shared_ptr<platform::SampleBuffer> completeFrame(std::shared_ptr<platform::PixelBuffer> buffer,
+                                                          const common::MediaTime& time) const;
 
     // Owned by the capture thread once it runs.
     std::unique_ptr<X11Connection> connection_;
@@ -102,6 +115,10 @@ private:
     bool windowsChanged_ = true;
     int64_t lastExclusionRefresh_ = 0;
     std::vector<PixelRect> excludedArea_;
+    // NV12 frames without excluded windows are made from what changed; see FrameHistory.
+    FrameHistory history_;
+    std::vector<PixelRect> pendingChanges_;  // capture coordinates, not yet in any delivered frame
+    std::vector<size_t> blockOffsets_;
 
     // Shared with the threads that call retarget and stop; guarded by mutex_.
     mutable std::mutex mutex_;

@@ -86,4 +86,37 @@ ShmImage::GrabResult ShmImage::grab(const PixelRect& rect) {
     return connection_.isBroken() ? GrabResult::connectionLost : GrabResult::failed;
 }
 
+ShmImage::GrabResult ShmImage::grabBlocks(const PixelRect& origin, const std::vector<PixelRect>& blocks,
+                                          std::vector<size_t>& offsets) {
+    offsets.clear();
+    size_t next = 0;
+    for (const PixelRect& block : blocks) {
+        if (block.isEmpty()) return GrabResult::failed;
+        offsets.push_back(next);
+        // Each block starts on a cache line, which keeps the row converters on aligned loads.
+        next += (static_cast<size_t>(block.width) * block.height * 4 + 63) & ~size_t{63};
+    }
+    if (next > capacity_) return GrabResult::failed;
+    xcb_connection_t* c = connection_.get();
+    std::vector<xcb_shm_get_image_cookie_t> cookies;
+    cookies.reserve(blocks.size());
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        const PixelRect& block = blocks[i];
+        cookies.push_back(xcb_shm_get_image(c, connection_.root(), static_cast<int16_t>(origin.x + block.x),
+                                            static_cast<int16_t>(origin.y + block.y),
+                                            static_cast<uint16_t>(block.width), static_cast<uint16_t>(block.height),
+                                            ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, serverSegment_,
+                                            static_cast<uint32_t>(offsets[i])));
+    }
+    // Every reply is collected, even after a failure, so none is left queued on the connection.
+    bool grabbed = true;
+    for (const auto& cookie : cookies) {
+        XcbErrorPtr error;
+        auto reply = takeReply<xcb_shm_get_image_reply_t>(c, cookie, xcb_shm_get_image_reply, &error);
+        if (!reply) grabbed = false;
+    }
+    if (grabbed) return GrabResult::grabbed;
+    return connection_.isBroken() ? GrabResult::connectionLost : GrabResult::failed;
+}
+
 }  // namespace recorder::linux_backend::x11

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "common/error.hpp"
 #include "recorder/platform/linux/x11/pixel_region.hpp"
@@ -27,6 +28,11 @@ public:
     // Copies `rect` of the root into the segment as BGRX rows of rect.width * 4 bytes. A failure
     // (e.g. a rectangle off the screen) loses only this frame.
     GrabResult grab(const PixelRect& rect);
+
+    // Copies each block (in `origin`'s coordinates) of the root into the segment, one after
+    // another, each as BGRX rows of its own width * 4 bytes, starting at the returned offsets.
+    // The requests go out together, so many blocks cost about one round trip.
+    GrabResult grabBlocks(const PixelRect& origin, const std::vector<PixelRect>& blocks, std::vector<size_t>& offsets);
 
     uint8_t* pixels() const { return pixels_; }
     // The server's name of the segment, for requests that write into it.

@@ -18,6 +18,8 @@ using x11::X11Connection;
 // needed and opened again after the server went away. Streams use connections of their own.
 class X11CaptureService final : public platform::CaptureService {
 public:
+    explicit X11CaptureService(X11CaptureOptions options) : options_(options) {}
+
     uint32_t mainDisplayID() override {
         std::lock_guard lock(mutex_);
         if (!connect()) return 0;
@@ -67,7 +69,8 @@ public:
         std::weak_ptr<platform::StreamDelegate> delegate) override {
         if (auto refused = checkDeliverablePixelFormat(configuration.pixelFormat, x11::kErrorDomain)) return *refused;
         return std::shared_ptr<platform::CaptureStream>(
-            std::make_shared<x11::X11CaptureStream>(filter, configuration, std::move(delegate)));
+            std::make_shared<x11::X11CaptureStream>(filter, configuration, std::move(delegate),
+                                                    options_.framesFromChanges));
     }
 
 private:
@@ -85,6 +88,7 @@ private:
         return true;
     }
 
+    const X11CaptureOptions options_;
     std::mutex mutex_;
     std::unique_ptr<X11Connection> connection_;
     std::unique_ptr<x11::WindowInspector> inspector_;
@@ -92,7 +96,9 @@ private:
 
 }  // namespace
 
-std::shared_ptr<platform::CaptureService> makeX11CaptureService() { return std::make_shared<X11CaptureService>(); }
+std::shared_ptr<platform::CaptureService> makeX11CaptureService(X11CaptureOptions options) {
+    return std::make_shared<X11CaptureService>(options);
+}
 
 bool x11DisplayUsable() {
     auto connection = X11Connection::open();

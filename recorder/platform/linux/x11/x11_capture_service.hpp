@@ -6,9 +6,14 @@
 
 namespace recorder::linux_backend {
 
+struct X11CaptureOptions {
+    // NV12 frames made from the changed areas only (x11::FrameGrabberOptions::framesFromChanges).
+    bool framesFromChanges = false;
+};
+
 // Displays from RandR monitors, windows from EWMH, streams grabbing with MIT-SHM, audio from the
 // sound server. Connects to the X display named by DISPLAY when first used.
-std::shared_ptr<platform::CaptureService> makeX11CaptureService();
+std::shared_ptr<platform::CaptureService> makeX11CaptureService(X11CaptureOptions options = {});
 
 // True when the X display named by DISPLAY can be opened and offers MIT-SHM.
 bool x11DisplayUsable();

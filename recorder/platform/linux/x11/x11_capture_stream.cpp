@@ -4,8 +4,10 @@ namespace recorder::linux_backend::x11 {
 
 X11CaptureStream::X11CaptureStream(const platform::ContentFilter& filter,
                                    const platform::StreamConfiguration& configuration,
-                                   std::weak_ptr<platform::StreamDelegate> delegate)
-    : LinuxCaptureStream(configuration, std::move(delegate), kErrorDomain), filter_(filter) {}
+                                   std::weak_ptr<platform::StreamDelegate> delegate, bool framesFromChanges)
+    : LinuxCaptureStream(configuration, std::move(delegate), kErrorDomain),
+      filter_(filter),
+      framesFromChanges_(framesFromChanges) {}
 
 X11CaptureStream::~X11CaptureStream() { stopEverything(); }
 
@@ -18,6 +20,7 @@ common::Status X11CaptureStream::startVideo() {
     options.pixelFormat = configuration_.pixelFormat;
     options.frameInterval = frameInterval();
     options.queueDepth = configuration_.queueDepth;
+    options.framesFromChanges = framesFromChanges_;
     auto grabber = FrameGrabber::start(
         std::move(connection).value(), std::move(target).value(), options,
         [this](std::shared_ptr<platform::SampleBuffer> frame) { deliver(platform::StreamOutputType::screen, frame); },

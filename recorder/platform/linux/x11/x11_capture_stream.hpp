@@ -14,7 +14,7 @@ namespace recorder::linux_backend::x11 {
 class X11CaptureStream final : public LinuxCaptureStream {
 public:
     X11CaptureStream(const platform::ContentFilter& filter, const platform::StreamConfiguration& configuration,
-                     std::weak_ptr<platform::StreamDelegate> delegate);
+                     std::weak_ptr<platform::StreamDelegate> delegate, bool framesFromChanges = false);
     ~X11CaptureStream() override;
 
     // Frame counts and costs of the running (or last) capture; none before the first start.
@@ -26,6 +26,7 @@ private:
     void stopVideo() override;
 
     platform::ContentFilter filter_;
+    const bool framesFromChanges_;
     // Created by the start, ended by the stop; both run under the stream's control lock.
     mutable std::mutex grabberMutex_;
     std::unique_ptr<FrameGrabber> grabber_;
