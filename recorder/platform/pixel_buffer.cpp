@@ -1,5 +1,6 @@
 #include "recorder/platform/pixel_buffer.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace recorder::platform {
@@ -9,18 +10,31 @@ PixelBuffer::PixelBuffer(uint32_t pixelFormat, int width, int height, std::vecto
     : pixelFormat_(pixelFormat), width_(width), height_(height), planes_(std::move(planes)),
       storage_(std::move(storage)) {}
 
-std::shared_ptr<PixelBuffer> PixelBuffer::allocate(uint32_t pixelFormat, int width, int height) {
-    std::vector<Plane> planes;
-    size_t total = 0;
+namespace {
+
+std::vector<PixelBuffer::Plane> packedPlanes(uint32_t pixelFormat, int width, int height) {
     if (pixelFormat == kPixelFormat420v) {
         const int chromaWidth = (width + 1) / 2;
         const int chromaHeight = (height + 1) / 2;
-        planes.push_back(Plane{nullptr, width, width, height});
-        planes.push_back(Plane{nullptr, chromaWidth * 2, chromaWidth, chromaHeight});
-    } else {
-        planes.push_back(Plane{nullptr, width * 4, width, height});
+        return {PixelBuffer::Plane{nullptr, width, width, height},
+                PixelBuffer::Plane{nullptr, chromaWidth * 2, chromaWidth, chromaHeight}};
     }
-    for (const auto& plane : planes) total += static_cast<size_t>(plane.stride) * plane.height;
+    return {PixelBuffer::Plane{nullptr, width * 4, width, height}};
+}
+
+}  // namespace
+
+size_t PixelBuffer::byteCount(uint32_t pixelFormat, int width, int height) {
+    size_t total = 0;
+    for (const auto& plane : packedPlanes(pixelFormat, width, height)) {
+        total += static_cast<size_t>(plane.stride) * static_cast<size_t>(plane.height);
+    }
+    return total;
+}
+
+std::shared_ptr<PixelBuffer> PixelBuffer::allocate(uint32_t pixelFormat, int width, int height) {
+    std::vector<Plane> planes = packedPlanes(pixelFormat, width, height);
+    const size_t total = byteCount(pixelFormat, width, height);
     // 64-byte alignment suits every SIMD row converter; the extra bytes let them over-read a row.
     const size_t bytes = (total + 64 + 63) / 64 * 64;
     std::shared_ptr<uint8_t> memory(static_cast<uint8_t*>(std::aligned_alloc(64, bytes)), &std::free);
@@ -31,6 +45,12 @@ std::shared_ptr<PixelBuffer> PixelBuffer::allocate(uint32_t pixelFormat, int wid
         cursor += static_cast<size_t>(plane.stride) * plane.height;
     }
     return std::make_shared<PixelBuffer>(pixelFormat, width, height, std::move(planes), std::move(memory));
+}
+
+size_t framesInFlight(size_t queueDepth, size_t frameBytes, size_t budgetBytes) {
+    constexpr size_t kFewest = 2;
+    const size_t fitting = frameBytes > 0 ? budgetBytes / frameBytes : queueDepth;
+    return std::max(std::min(kFewest, queueDepth), std::min(queueDepth, fitting));
 }
 
 std::shared_ptr<PixelBufferPool> PixelBufferPool::make(uint32_t pixelFormat, int width, int height,

@@ -32,6 +32,8 @@ public:
 
     // A buffer with its own heap memory, tightly packed.
     static std::shared_ptr<PixelBuffer> allocate(uint32_t pixelFormat, int width, int height);
+    // The bytes of pixels such a buffer holds (its planes, without the padding after them).
+    static size_t byteCount(uint32_t pixelFormat, int width, int height);
 
     uint32_t pixelFormat() const { return pixelFormat_; }
     int width() const { return width_; }
@@ -73,5 +75,10 @@ private:
     std::vector<std::shared_ptr<PixelBuffer>> free_;
     size_t outstanding_ = 0;
 };
+
+// How many frames a capture stream may keep in flight: its queue depth, cut down so that the
+// frames' pixels fit in `budgetBytes`, but never fewer than two, one being filled while the
+// other waits for or goes through the encoder.
+size_t framesInFlight(size_t queueDepth, size_t frameBytes, size_t budgetBytes);
 
 }  // namespace recorder::platform

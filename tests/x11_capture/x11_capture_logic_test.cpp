@@ -12,6 +12,7 @@
 #include "recorder/platform/linux/x11/monitors.hpp"
 #include "recorder/platform/linux/x11/pixel_region.hpp"
 #include "recorder/platform/linux/x11/window_selection.hpp"
+#include "recorder/platform/pixel_buffer.hpp"
 
 namespace recorder::linux_backend::x11 {
 namespace {
@@ -181,6 +182,49 @@ TEST(FramePacing, ALateFrameSkipsMissedTicksButStaysOnTheGrid) {
     // Started 40 units late with a 16 unit interval: ticks 1016 and 1032 are gone, 1048 is next.
     EXPECT_EQ(nextFrameDeadline(1000, 1040, 16), 1048);
     EXPECT_EQ(nextFrameDeadline(1000, 1016, 16), 1032);
+}
+
+TEST(FramesInFlight, LargeFramesAreCutToTheBudgetButNeverBelowTwoNorAboveTheQueueDepth) {
+    using platform::framesInFlight;
+    using platform::PixelBuffer;
+    constexpr size_t budget = 32 * 1024 * 1024;
+    const size_t frame1440 = PixelBuffer::byteCount(platform::kPixelFormat420v, 2560, 1440);
+    const size_t bgra1080 = PixelBuffer::byteCount(platform::kPixelFormatBGRA, 1920, 1080);
+    const size_t frame2160 = PixelBuffer::byteCount(platform::kPixelFormat420v, 3840, 2160);
+    const size_t bgra2160 = PixelBuffer::byteCount(platform::kPixelFormatBGRA, 3840, 2160);
+    EXPECT_EQ(PixelBuffer::byteCount(platform::kPixelFormat420v, 1920, 1080), 1920u * 1080 * 3 / 2);
+    EXPECT_EQ(bgra2160, 3840u * 2160 * 4);
+    EXPECT_EQ(framesInFlight(6, frame1440, budget), 6u);  // 33.2 MB of 33.5: the whole queue fits
+    EXPECT_EQ(framesInFlight(6, bgra1080, budget), 4u);   // four of 8.3 MB
+    EXPECT_EQ(framesInFlight(6, frame2160, budget), 2u);  // two of 12.4 MB
+    EXPECT_EQ(framesInFlight(6, bgra2160, budget), 2u);   // not even one fits; two are the fewest that flow
+    EXPECT_EQ(framesInFlight(1, frame2160, budget), 1u);  // a shallower queue is never deepened
+    EXPECT_EQ(framesInFlight(4, 0, budget), 4u);
+    EXPECT_EQ(framesInFlight(6, frame1440, 0), 2u);
+}
+
+TEST(FramesInFlight, OddSizesCountTheRoundedUpChromaAndAPoolHandsOutNoMoreThanItsBound) {
+    using platform::PixelBuffer;
+    // 5x3 in NV12: 15 luma bytes, then 2 chroma rows of 3 pairs.
+    EXPECT_EQ(PixelBuffer::byteCount(platform::kPixelFormat420v, 5, 3), 15u + 2 * 6);
+    auto single = PixelBuffer::allocate(platform::kPixelFormat420v, 5, 3);
+    ASSERT_TRUE(single);
+    size_t planeBytes = 0;
+    for (size_t i = 0; i < single->planeCount(); ++i)
+        planeBytes += static_cast<size_t>(single->plane(i).stride) * static_cast<size_t>(single->plane(i).height);
+    EXPECT_EQ(planeBytes, PixelBuffer::byteCount(platform::kPixelFormat420v, 5, 3));
+
+    auto pool = platform::PixelBufferPool::make(platform::kPixelFormat420v, 64, 36, 2);
+    auto first = pool->createPixelBuffer();
+    auto second = pool->createPixelBuffer();
+    ASSERT_TRUE(first.ok() && second.ok());
+    EXPECT_FALSE(pool->createPixelBuffer().ok());
+    std::shared_ptr<platform::PixelBuffer> released = std::move(first).value();
+    const uint8_t* firstPixels = released->plane(0).data;
+    released.reset();
+    auto again = pool->createPixelBuffer();
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.value()->plane(0).data, firstPixels);  // the same memory, not a third buffer
 }
 
 TEST(FramePixels, CopiesAreOpaqueAndExactForEveryWidthIncludingOddTails) {

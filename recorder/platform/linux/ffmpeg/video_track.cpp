@@ -1,5 +1,7 @@
 #include "recorder/platform/linux/ffmpeg/video_track.hpp"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 
 #include "recorder/platform/linux/ffmpeg/av_error.hpp"
@@ -20,6 +22,12 @@ namespace {
 constexpr int kNominalFrameRate = 60;
 
 int64_t toTicks(const common::MediaTime& time) { return time.convertScale(VideoTrack::kTimescale).value; }
+
+// x264 asks for 2 MB pages for each of its larger buffers, and touches some of them only in part
+// (per-thread scratch, weighted references): at 3840x2160, ordinary pages took about 10 MB less
+// resident memory for the same encoding time. The choice is the process's, for every thread, and
+// a kernel that refuses it only costs that memory.
+void keepEncoderBuffersInSmallPages() { ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0); }
 
 // Keeps a pixel buffer alive for as long as FFmpeg references its planes.
 void releasePixelBuffer(void* opaque, uint8_t*) {
@@ -58,6 +66,7 @@ common::Result<std::unique_ptr<VideoTrack>> VideoTrack::open(AVFormatContext* mu
     encoder->chroma_sample_location = AVCHROMA_LOC_LEFT;
     if (auto failed = applyH264Compression(encoder.get(), settings.compression)) return *failed;
     if (muxer->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    keepEncoderBuffersInSmallPages();
     if (const int result = avcodec_open2(encoder.get(), codec, nullptr); result < 0) {
         std::string described;
         for (const auto& [key, value] : settings.compression) described += " " + key + "=" + value;
