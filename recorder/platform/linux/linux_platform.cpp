@@ -21,7 +21,7 @@ platform::Platform commonServices() {
 
 platform::Platform makeLinuxPlatform() {
     platform::Platform services = commonServices();
-    services.capture = makeX11CaptureService();
+    services.capture = makeX11CaptureService({.framesFromChanges = true});
     services.permissions = makeLinuxPermissionService();
     return services;
 }

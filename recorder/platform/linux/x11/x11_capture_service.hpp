@@ -7,7 +7,8 @@
 namespace recorder::linux_backend {
 
 struct X11CaptureOptions {
-    // NV12 frames made from the changed areas only (x11::FrameGrabberOptions::framesFromChanges).
+    // NV12 frames made from the changed areas only (x11::FrameGrabberOptions::framesFromChanges);
+    // the recorder asks for it, tests can compare it with whole grabs.
     bool framesFromChanges = false;
 };
 
