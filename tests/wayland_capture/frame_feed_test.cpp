@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -188,6 +189,27 @@ TEST(FrameFeed, AfterAPictureWasSkippedTheNextIsConvertedWholeWhateverItsDamageS
     EXPECT_GT(grey, 100);
     EXPECT_LT(grey, 150);
     EXPECT_EQ(lumaAt(*frame, 5, kHeight - 1), grey);
+}
+
+// The consumer holds every frame it gets: the feed hands out as many buffers as it asked for, and
+// one for the still picture, but never more pixels than the budget allows (two 3840x2160 frames).
+TEST(FrameFeed, AConsumerHoldingEveryFrameGetsItsQueueDepthWithinTheByteBudget) {
+    const auto distinctBuffersDelivered = [](int width, int height, int queueDepth) {
+        FrameFeed feed;
+        Collector collector;
+        FrameTarget large = target(platform::kPixelFormat420v, queueDepth);
+        large.width = width;
+        large.height = height;
+        EXPECT_FALSE(feed.attach(large, collector.sink()));
+        for (uint32_t i = 0; i < 8; ++i) feed.arrive(Picture(0x00101010u * i).frame(), now());
+        std::set<const platform::PixelBuffer*> buffers;
+        for (const auto& frame : collector.frames()) buffers.insert(frame->imageBuffer().get());
+        feed.detach();
+        return buffers.size();
+    };
+    EXPECT_EQ(distinctBuffersDelivered(kWidth, kHeight, 3), 4u);
+    EXPECT_EQ(distinctBuffersDelivered(kWidth, kHeight, 6), 7u);
+    EXPECT_EQ(distinctBuffersDelivered(3840, 2160, 6), 3u);
 }
 
 TEST(FrameFeed, ChangedRowsAreTakenOverFromThePictureBefore) {

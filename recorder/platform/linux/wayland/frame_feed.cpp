@@ -40,10 +40,15 @@ common::Status FrameFeed::attach(const FrameTarget& target, Sink sink) {
     target_ = target;
     if (target_.queueDepth < 1) target_.queueDepth = 1;
     sink_ = std::move(sink);
-    // One buffer more than the consumer may hold: the picture kept for a still screen.
-    pool_ = platform::PixelBufferPool::make(
-        target_.pixelFormat == platform::kPixelFormat420v ? platform::kPixelFormat420v : platform::kPixelFormatBGRA,
-        target_.width, target_.height, static_cast<size_t>(target_.queueDepth) + 1);
+    const uint32_t format =
+        target_.pixelFormat == platform::kPixelFormat420v ? platform::kPixelFormat420v : platform::kPixelFormatBGRA;
+    // As deep as the consumer asks within the byte budget (two frames at 3840x2160), and one
+    // buffer more: the picture kept for a still screen.
+    const size_t inFlight =
+        platform::framesInFlight(static_cast<size_t>(target_.queueDepth),
+                                 platform::PixelBuffer::byteCount(format, target_.width, target_.height),
+                                 platform::kFramesInFlightBytes);
+    pool_ = platform::PixelBufferPool::make(format, target_.width, target_.height, inFlight + 1);
     attached_ = true;
     attachedAtNs_ = nowNanoseconds();
     lastDeliveryNs_ = attachedAtNs_;

@@ -3,17 +3,6 @@
 #include <algorithm>
 
 namespace recorder::linux_backend::x11 {
-namespace {
-
-// Pixels of the frames between the grab and the encoder. The encoder copies each frame in as it
-// takes it, so more frames in flight only ride out a late encode; at 3840x2160 the encoder is late
-// every frame, and six frames there held 75 MB only to be grabbed, converted and then dropped at
-// the full writer queue. Two frames at 3840x2160 gave about as many frames per second or more,
-// for less CPU per frame and half the X server's. The budget keeps every pool up to 2560x1440 as
-// deep as the stream asks (at 1920x1080, three frames instead of six lost frames on a busy machine).
-constexpr size_t kFramesInFlightBytes = 32 * 1024 * 1024;
-
-}  // namespace
 
 X11CaptureStream::X11CaptureStream(const platform::ContentFilter& filter,
                                    const platform::StreamConfiguration& configuration,
@@ -36,7 +25,7 @@ common::Status X11CaptureStream::startVideo() {
     const size_t largestFrame = platform::PixelBuffer::byteCount(
         configuration_.pixelFormat, connection.value()->screenWidth(), connection.value()->screenHeight());
     options.queueDepth = static_cast<int>(platform::framesInFlight(
-        static_cast<size_t>(std::max(configuration_.queueDepth, 0)), largestFrame, kFramesInFlightBytes));
+        static_cast<size_t>(std::max(configuration_.queueDepth, 0)), largestFrame, platform::kFramesInFlightBytes));
     options.framesFromChanges = framesFromChanges_;
     auto grabber = FrameGrabber::start(
         std::move(connection).value(), std::move(target).value(), options,
