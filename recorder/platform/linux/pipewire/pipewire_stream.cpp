@@ -170,9 +170,12 @@ void PipeWireStream::requestMetadata() {
     uint8_t space[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(space, sizeof(space));
     const spa_pod* params[4];
+    // Every buffer is the desktop's whole picture mapped into this process (33 MB at 3840x2160),
+    // and each is handed back as soon as it is converted: one with us, one being drawn and one
+    // ready keep the desktop's rate. Eight had cost 160 MB at 3840x2160 for no more frames.
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-        SPA_POD_CHOICE_RANGE_Int(8, 2, 16), SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_RANGE_Int(3, 2, 16), SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int(static_cast<int>(acceptedDataTypes()))));
     params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
