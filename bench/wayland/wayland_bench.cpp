@@ -1,11 +1,11 @@
 // wayland_bench: recorder-agent recording a 1920x1080 headless Wayland desktop (sway, the screencast
 // portal, PipeWire) with full-screen motion, beside recorder-agent recording a 1920x1080 X11 desktop
 // with full-screen motion, in the same run. Prints for each: frames kept and per second, the
-// recorder's CPU (in all and per frame), and the CPU of the capture side (on Wayland the compositor,
+// recorder's CPU (in all and per frame), its peak memory, and the CPU of the capture side (on Wayland the compositor,
 // the portal backend, PipeWire and its session manager; on X11 the X server), and of the program
 // making the motion.
 //
-//   wayland_bench [--seconds N]      (default 10)
+//   wayland_bench [--seconds N (10)] [--size WxH (1920x1080)]
 //
 // The machines are shared: compare the lines of one run, and note the load printed at the top.
 
@@ -31,7 +31,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int screenWidth = 1920, screenHeight = 1080;
+struct ScreenSize {
+    int width = 1920, height = 1080;
+};
 constexpr auto startTimeout = 30s;
 
 // The processes besides the recorder whose CPU a recording costs, by name.
@@ -42,6 +44,7 @@ struct Figures {
     int64_t frames = 0;
     double recordedSeconds = 0;  // from "Recording started" to "stop"
     double recorderCpu = 0;      // the recorder's whole life
+    double recorderPeakMb = 0;
     std::map<std::string, double> partsCpu = {};  // during the recording only
 };
 
@@ -60,7 +63,8 @@ std::map<std::string, double> cpuOf(const Parts& parts) {
 
 // Records for `length` with the recorder started as `argv` in `environment`.
 Figures record(const std::vector<std::string>& argv, const std::map<std::string, std::string>& environment,
-               const std::string& output, const std::string& errors, const Parts& parts, std::chrono::seconds length) {
+               const std::string& output, const std::string& errors, const Parts& parts, std::chrono::seconds length,
+               ScreenSize screen) {
     Figures figures;
     MeasuredProcess agent(argv, environment, errors);
     if (auto started = agent.readLine(startTimeout); started != "Recording started") {
@@ -78,6 +82,7 @@ Figures record(const std::vector<std::string>& argv, const std::map<std::string,
     const auto stopped = agent.readLine(60s);
     const auto usage = agent.wait();
     figures.recorderCpu = usage.cpuSeconds;
+    figures.recorderPeakMb = usage.peakMemoryMb;
     for (const auto& [name, seconds] : after) figures.partsCpu[name] = seconds - before.at(name);
     if (usage.status != 0 || stopped != "Recording stopped. Output path: " + output) {
         figures.problem = "stop failed: " + stopped.value_or("(nothing)") + " " + fileText(errors);
@@ -86,7 +91,7 @@ Figures record(const std::vector<std::string>& argv, const std::map<std::string,
     const auto info = testsupport::probeMedia(output);
     const auto* video = info ? info->firstOfType("video") : nullptr;
     if (!video) figures.problem = "ffprobe cannot read " + output;
-    else if (video->width != screenWidth || video->height != screenHeight)
+    else if (video->width != screen.width || video->height != screen.height)
         figures.problem = "recorded " + std::to_string(video->width) + "x" + std::to_string(video->height);
     else figures.frames = video->frameCount;
     return figures;
@@ -107,9 +112,10 @@ void print(const std::string& path, const Figures& f, const std::vector<std::str
         if (counted) capture += cpu;
         parts << "  " << name << (counted ? "" : " (content)") << " " << 100 * cpu / seconds << "%";
     }
-    std::printf("%-8s %8.2f %7lld %7.1f %8.2f %7.1f %9.2f %11.1f\n", path.c_str(), seconds,
+    std::printf("%-8s %8.2f %7lld %7.1f %8.2f %7.1f %9.2f %8.0f %11.1f\n", path.c_str(), seconds,
                 static_cast<long long>(f.frames), static_cast<double>(f.frames) / seconds, f.recorderCpu,
                 100 * f.recorderCpu / seconds, f.frames ? 1000 * f.recorderCpu / static_cast<double>(f.frames) : 0.0,
+                f.recorderPeakMb,
                 100 * capture / seconds);
     std::printf("%-8s %s\n", "", parts.str().c_str());
 }
@@ -126,8 +132,8 @@ std::unique_ptr<testsupport::ChildProcess> startContent(
     return content;
 }
 
-Figures recordWayland(const std::filesystem::path& directory, std::chrono::seconds length) {
-    auto desktop = testsupport::WaylandDesktop::start({.width = screenWidth, .height = screenHeight});
+Figures recordWayland(const std::filesystem::path& directory, std::chrono::seconds length, ScreenSize screen) {
+    auto desktop = testsupport::WaylandDesktop::start({.width = screen.width, .height = screen.height});
     const auto files = desktop->makeDirectory("bench");
     const std::string animator = desktop->reachableCopy(testsupport::testProgramPath("wayland-animator"));
     auto content = startContent([&] { return desktop->spawn({animator}); });
@@ -137,32 +143,37 @@ Figures recordWayland(const std::filesystem::path& directory, std::chrono::secon
     const auto output = (files / "wayland.mp4").string();
     const auto agent = desktop->reachableCopy(testsupport::testProgramPath("recorder-agent"));
     auto argv = testsupport::commandAsUser(desktop->user(), {agent, R"({"outputPath":")" + output + R"("})"});
-    auto figures = record(argv, desktop->environment(), output, (directory / "wayland.err").string(), parts, length);
+    auto figures =
+        record(argv, desktop->environment(), output, (directory / "wayland.err").string(), parts, length, screen);
     return figures;
 }
 
-Figures recordX11(const std::filesystem::path& directory, std::chrono::seconds length) {
-    auto desktop = testsupport::TestDesktop::start({.screenWidth = screenWidth, .screenHeight = screenHeight,
+Figures recordX11(const std::filesystem::path& directory, std::chrono::seconds length, ScreenSize screen) {
+    auto desktop = testsupport::TestDesktop::start({.screenWidth = screen.width, .screenHeight = screen.height,
                                                     .windowManager = false});
     auto content = startContent([&] {
         return testsupport::ChildProcess::spawn(
-            {SCROLLING_PICTURE_PATH, "--width", std::to_string(screenWidth), "--height", std::to_string(screenHeight)},
+            {SCROLLING_PICTURE_PATH, "--width", std::to_string(screen.width), "--height", std::to_string(screen.height)},
             desktop->environment());
     });
     if (!content) return {.problem = "no moving content"};
     const Parts parts{{"Xvfb", desktop->xServerPid()}, {"scrolling-picture", content->pid()}};
     const auto output = (directory / "x11.mp4").string();
     return record({testsupport::testProgramPath("recorder-agent"), R"({"outputPath":")" + output + R"("})"},
-                  desktop->environment(), output, (directory / "x11.err").string(), parts, length);
+                  desktop->environment(), output, (directory / "x11.err").string(), parts, length, screen);
 }
 
 int run(int argc, char** argv) {
     std::chrono::seconds length = 10s;
+    ScreenSize screen;
     for (int i = 1; i < argc; ++i) {
         std::string option = argv[i];
         if (option == "--seconds" && i + 1 < argc) length = std::chrono::seconds(std::atoi(argv[++i]));
+        else if (option == "--size" && i + 1 < argc &&
+                 std::sscanf(argv[++i], "%dx%d", &screen.width, &screen.height) == 2)
+            continue;
         else {
-            std::cerr << "usage: wayland_bench [--seconds N]\n";
+            std::cerr << "usage: wayland_bench [--seconds N] [--size WxH]\n";
             return 2;
         }
     }
@@ -172,14 +183,16 @@ int run(int argc, char** argv) {
     std::printf("load average before: %s (%u cores)\n", loadAverage().c_str(), std::thread::hardware_concurrency());
     // recorded: seconds from "Recording started" to "stop"; frames: frames in the file; fps: frames
     // per recorded second; rec_cpu_s / rec_%: the recorder's CPU seconds over its whole life and per
-    // recorded second; ms/frame: the recorder's CPU per frame kept; capture_%: CPU of the capture
+    // recorded second; ms/frame: the recorder's CPU per frame kept; peak_MB: the recorder's peak
+    // resident memory; capture_%: CPU of the capture
     // side per recorded second (one core = 100%), broken down on the next line.
-    std::printf("%-8s %8s %7s %7s %8s %7s %9s %11s\n", "path", "recorded", "frames", "fps", "rec_cpu_s", "rec_%",
-                "ms/frame", "capture_%");
-    const auto wayland = recordWayland(directory, length);
+    std::printf("%-8s %8s %7s %7s %8s %7s %9s %8s %11s\n", "path", "recorded", "frames", "fps", "rec_cpu_s", "rec_%",
+                "ms/frame", "peak_MB", "capture_%");
+    std::printf("screen %dx%d\n", screen.width, screen.height);
+    const auto wayland = recordWayland(directory, length, screen);
     print("wayland", wayland, {"compositor", "portal backend", "pipewire", "wireplumber", "portal", "bus"});
     std::fflush(stdout);
-    const auto x11 = recordX11(directory, length);
+    const auto x11 = recordX11(directory, length, screen);
     print("x11", x11, {"Xvfb"});
     if (wayland.problem.empty() && x11.problem.empty() && wayland.frames > 0 && x11.frames > 0)
         std::printf("recorder CPU per frame, Wayland / X11: %.2f\n",
