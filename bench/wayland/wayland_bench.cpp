@@ -1,9 +1,9 @@
-// wayland_bench: recorder-agent recording a 1920x1080 headless Wayland desktop (sway, the screencast
-// portal, PipeWire) with full-screen motion, beside recorder-agent recording a 1920x1080 X11 desktop
+// wayland_bench: recorder-agent recording a headless Wayland desktop (sway, the screencast portal,
+// PipeWire) with full-screen motion, beside recorder-agent recording an X11 desktop of the same size
 // with full-screen motion, in the same run. Prints for each: frames kept and per second, the
-// recorder's CPU (in all and per frame), its peak memory, and the CPU of the capture side (on Wayland the compositor,
-// the portal backend, PipeWire and its session manager; on X11 the X server), and of the program
-// making the motion.
+// recorder's CPU (in all and per frame) and peak memory, and the CPU of the capture side (on
+// Wayland the compositor, the portal backend, PipeWire and its session manager; on X11 the X
+// server), and of the program making the motion.
 //
 //   wayland_bench [--seconds N (10)] [--size WxH (1920x1080)]
 //
@@ -180,15 +180,15 @@ int run(int argc, char** argv) {
     const auto directory = std::filesystem::temp_directory_path() / ("wayland-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(directory);
 
-    std::printf("load average before: %s (%u cores)\n", loadAverage().c_str(), std::thread::hardware_concurrency());
+    std::printf("load average before: %s (%u cores); screen %dx%d\n", loadAverage().c_str(),
+                std::thread::hardware_concurrency(), screen.width, screen.height);
     // recorded: seconds from "Recording started" to "stop"; frames: frames in the file; fps: frames
     // per recorded second; rec_cpu_s / rec_%: the recorder's CPU seconds over its whole life and per
     // recorded second; ms/frame: the recorder's CPU per frame kept; peak_MB: the recorder's peak
-    // resident memory; capture_%: CPU of the capture
-    // side per recorded second (one core = 100%), broken down on the next line.
+    // resident memory; capture_%: CPU of the capture side per recorded second (one core = 100%),
+    // broken down on the next line.
     std::printf("%-8s %8s %7s %7s %8s %7s %9s %8s %11s\n", "path", "recorded", "frames", "fps", "rec_cpu_s", "rec_%",
                 "ms/frame", "peak_MB", "capture_%");
-    std::printf("screen %dx%d\n", screen.width, screen.height);
     const auto wayland = recordWayland(directory, length, screen);
     print("wayland", wayland, {"compositor", "portal backend", "pipewire", "wireplumber", "portal", "bus"});
     std::fflush(stdout);

@@ -76,17 +76,17 @@ private:
     size_t outstanding_ = 0;
 };
 
-// Pixels of the frames between a capture and the encoder. The encoder copies each frame in as it
-// takes it, so more frames in flight only ride out a late encode; at 3840x2160 the encoder is late
-// every frame, and six frames there held 75 MB only to be grabbed, converted and then dropped at
-// the full writer queue. Two frames at 3840x2160 gave about as many frames per second or more,
-// for less CPU per frame and half the X server's. The budget keeps every pool up to 2560x1440 as
+// Pixels of the frames between a capture and the encoder, on every backend. The encoder copies
+// each frame in as it takes it, so more frames in flight only ride out a late encode; at 3840x2160
+// the encoder is late every frame, and six frames there held 75 MB only to be captured, converted
+// and then dropped at the full writer queue. Two frames at 3840x2160 gave about as many frames per
+// second or more, for less CPU per frame (and half the X server's). The budget keeps every pool up to 2560x1440 as
 // deep as the stream asks (at 1920x1080, three frames instead of six lost frames on a busy machine).
 inline constexpr size_t kFramesInFlightBytes = 32 * 1024 * 1024;
 
 // How many frames a capture stream may keep in flight: its queue depth, cut down so that the
 // frames' pixels fit in `budgetBytes`, but never fewer than two, one being filled while the
 // other waits for or goes through the encoder.
-size_t framesInFlight(size_t queueDepth, size_t frameBytes, size_t budgetBytes);
+size_t framesInFlight(size_t queueDepth, size_t frameBytes, size_t budgetBytes = kFramesInFlightBytes);
 
 }  // namespace recorder::platform

@@ -44,10 +44,8 @@ common::Status FrameFeed::attach(const FrameTarget& target, Sink sink) {
         target_.pixelFormat == platform::kPixelFormat420v ? platform::kPixelFormat420v : platform::kPixelFormatBGRA;
     // As deep as the consumer asks within the byte budget (two frames at 3840x2160), and one
     // buffer more: the picture kept for a still screen.
-    const size_t inFlight =
-        platform::framesInFlight(static_cast<size_t>(target_.queueDepth),
-                                 platform::PixelBuffer::byteCount(format, target_.width, target_.height),
-                                 platform::kFramesInFlightBytes);
+    const size_t frameBytes = platform::PixelBuffer::byteCount(format, target_.width, target_.height);
+    const size_t inFlight = platform::framesInFlight(static_cast<size_t>(target_.queueDepth), frameBytes);
     pool_ = platform::PixelBufferPool::make(format, target_.width, target_.height, inFlight + 1);
     attached_ = true;
     attachedAtNs_ = nowNanoseconds();

@@ -25,7 +25,7 @@ common::Status X11CaptureStream::startVideo() {
     const size_t largestFrame = platform::PixelBuffer::byteCount(
         configuration_.pixelFormat, connection.value()->screenWidth(), connection.value()->screenHeight());
     options.queueDepth = static_cast<int>(platform::framesInFlight(
-        static_cast<size_t>(std::max(configuration_.queueDepth, 0)), largestFrame, platform::kFramesInFlightBytes));
+        static_cast<size_t>(std::max(configuration_.queueDepth, 0)), largestFrame));
     options.framesFromChanges = framesFromChanges_;
     auto grabber = FrameGrabber::start(
         std::move(connection).value(), std::move(target).value(), options,
